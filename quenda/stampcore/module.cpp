@@ -1,0 +1,106 @@
+// The module frame of quenda.stampcore: the element classes, the host
+// modules it works on, its switches and its functions, created in that order.
+#include "kernel.hpp"
+
+namespace quenda::stampcore {
+
+Names g_names;
+
+bool intern_names() {
+#define QUENDA_INTERN_NAME(n) \
+    if (!(g_names.n = PyUnicode_InternFromString(#n))) return false;
+    QUENDA_NAMES(QUENDA_INTERN_NAME)
+#undef QUENDA_INTERN_NAME
+    return true;
+}
+
+namespace {
+
+using capi::Ref;
+
+// The element classes below ElementModel, in the order the module lists them.
+const ElementClass* const kClasses[] = {
+    &kInductorClass,
+    &kResistorClass,
+    &kCapacitorClass,
+    &kCurrentSourceClass,
+};
+
+template <auto F>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef kFunctions[] = {
+    {"InitElementModels", InitElementModels, METH_NOARGS,
+     "InitElementModels()\n\nCollects the models of qdglobals.ElementList and "
+     "SourceElementList and makes RHSHelper."},
+    {"BuildStaticMatrix", BuildStaticMatrix, METH_O,
+     "BuildStaticMatrix(A0)\n\nRefreshes element parameters and adds the step-independent "
+     "stamps to A0."},
+    {"BuildMatrix", fastcall<BuildMatrix>(), METH_FASTCALL | METH_KEYWORDS,
+     "BuildMatrix(A1, A2, B)\n\nAdds the coefficient-dependent stamps to A1, the "
+     "solution-dependent ones to A2 and the currents to B."},
+    {"UpdateMatrix", fastcall<UpdateMatrix>(), METH_FASTCALL | METH_KEYWORDS,
+     "UpdateMatrix(A2, B)\n\nAdds the solution-dependent stamps to A2 and the currents to B."},
+    {"UpdateRHS", UpdateRHS, METH_O, "UpdateRHS(B)\n\nAdds the currents to B."},
+    {"UpdateValues", UpdateValues, METH_NOARGS,
+     "UpdateValues()\n\nWrites every element's phase, voltage and current (and phase-quanta "
+     "count) into the host's element arrays."},
+    {"_rebuild_ElementModel", fastcall<rebuild_element_model>(), METH_FASTCALL | METH_KEYWORDS,
+     "Rebuilds a pickled ElementModel."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "quenda.stampcore",
+    "Element-model kernel: stamps circuit elements into sparse matrix value arrays and a "
+    "right-hand side, and writes element values back after each solved step.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+bool add(PyObject* module, const char* name, Ref value) {
+    return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
+}
+
+bool add_import(PyObject* module, const char* name, const char* import) {
+    return add(module, name, Ref::steal(PyImport_ImportModule(import)));
+}
+
+}  // namespace
+}  // namespace quenda::stampcore
+
+PyMODINIT_FUNC PyInit_stampcore() {
+    using namespace quenda::stampcore;
+    using quenda::capi::Ref;
+    if (!quenda::capi::load_ndarray_type() || !intern_names()) return nullptr;
+    Ref module = Ref::steal(PyModule_Create(&kModule));
+    if (!module) return nullptr;
+    g_module_dict = PyModule_GetDict(module.get());
+    Py_INCREF(g_module_dict);  // the functions look names up here for the life of the process
+
+    PyTypeObject* base = create_element_type(kElementModelClass, nullptr);
+    if (!base) return nullptr;
+    g_element_model_type = base;
+    if (!add(module.get(), "ElementModel", Ref::borrow(reinterpret_cast<PyObject*>(base))))
+        return nullptr;
+    for (const ElementClass* cls : kClasses) {
+        auto* type = reinterpret_cast<PyObject*>(create_element_type(*cls, base));
+        if (!add(module.get(), cls->name, Ref::steal(type))) return nullptr;
+    }
+    if (!add_import(module.get(), "np", "numpy") ||
+        !add_import(module.get(), "SP", "quenda.SimulationParameters") ||
+        !add_import(module.get(), "qdglobals", "quenda.qdglobals") ||
+        !add_import(module.get(), "qdconfig", "quenda.qdconfig") ||
+        !add(module.get(), "RHSHelper", Ref::borrow(Py_None)) ||
+        !add(module.get(), "NTHREADS", Ref::steal(PyLong_FromLong(4))) ||
+        PyModule_AddFunctions(module.get(), kFunctions) < 0)
+        return nullptr;
+    return module.release();
+}

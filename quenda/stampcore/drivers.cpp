@@ -43,15 +43,7 @@ struct ModelArray {
         Extent acc{};
         for (size_t e = 0; e < models.size(); ++e) {
             ElementModel* m = models[e];
-            if (!m->bound && !m->cls->arrays.empty()) {
-                PyErr_Format(PyExc_ValueError,
-                             "ElementList[%zd].model (%s) is not bound to the host arrays: "
-                             "call its InitModel",
-                             Py_ssize_t(e), m->cls->name);
-                return false;
-            }
-            if (!check_model(m, m->node_len, m->elem_len, {"ElementList", Py_ssize_t(e)}))
-                return false;
+            if (!check_usable(m, {"ElementList", Py_ssize_t(e)})) return false;
             const Extent x = model_extent(m);
             for (int k = 0; k < 3; ++k) acc.matrix[k] = std::max(acc.matrix[k], x.matrix[k]);
             acc.rhs = std::max(acc.rhs, x.rhs);
@@ -107,13 +99,7 @@ bool collect(PyObject* list_name, const char* list, Py_ssize_t k,
                      list, k, Py_TYPE(m.get())->tp_name);
         return false;
     }
-    auto* model = reinterpret_cast<ElementModel*>(m.get());
-    if (!model->bound && !model->cls->arrays.empty()) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s[%zd].model (%s) is not bound to the host arrays: call its InitModel",
-                     list, k, model->cls->name);
-        return false;
-    }
+    if (!check_usable(reinterpret_cast<ElementModel*>(m.get()), {list, k})) return false;
     into.push_back(reinterpret_cast<ElementModel*>(m.release()));
     return true;
 }

@@ -1,8 +1,10 @@
 """Driver costs of the element-model kernel.
 
-Prints, for 10^5 elements of each class, nanoseconds per element for each
-driver, and the fixed cost of one driver call with no elements. Run with
-`make bench` (or `python benchmarks/kernel.py` with the modules built).
+Prints the fixed cost of one driver call with no elements and, for 10^4 and
+10^5 elements of each class, nanoseconds per element for each driver.
+BuildStaticMatrix is timed twice: the kernel's own work (parameter refresh
+limited to an empty source list) and with the host's UpdateParameters called
+on every element, which is Python work of the host. Run with `make bench`.
 """
 
 import argparse
@@ -78,10 +80,22 @@ def per_call(fn, repeat):
     return best
 
 
+def static_build_without_refresh(a0):
+    """BuildStaticMatrix with the refresh limited to an empty source list."""
+    G.OptimizeSimulation, G.CurrentTime, SP.INITIAL_RAMP = True, 1.0, 0.0
+    sc.BuildStaticMatrix(a0)
+
+
+def static_build_with_refresh(a0):
+    G.OptimizeSimulation = False
+    sc.BuildStaticMatrix(a0)
+
+
 def drivers(a, b):
     a0, a1, a2 = a
     return {
-        "BuildStaticMatrix": lambda: sc.BuildStaticMatrix(a0),
+        "BuildStaticMatrix": lambda: static_build_without_refresh(a0),
+        "(+host refresh)": lambda: static_build_with_refresh(a0),
         "BuildMatrix": lambda: sc.BuildMatrix(a1, a2, b),
         "UpdateMatrix": lambda: sc.UpdateMatrix(a2, b),
         "UpdateRHS": lambda: sc.UpdateRHS(b),
@@ -99,7 +113,8 @@ CLASSES = [
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--elements", type=int, default=100_000)
+    parser.add_argument("--elements", default="10000,100000",
+                        help="comma-separated element counts (default: 10000,100000)")
     args = parser.parse_args()
 
     collect([])
@@ -108,16 +123,16 @@ def main():
     for name, fn in drivers(a, b).items():
         print(f"  {name:18s} {per_call(fn, 20000) * 1e6:8.3f}")
 
-    n = args.elements
     names = list(drivers(a, b))
-    print(f"\nNanoseconds per element, {n} elements of one class")
-    print(f"  {'class':20s}" + "".join(f"{d:>18s}" for d in names))
-    for label, cls, params in CLASSES:
-        models, a, b = two_terminal_chain(cls(), n, params)
-        collect(models)
-        fns = drivers(a, b)
-        row = [per_call(fns[d], 20) * 1e9 / n for d in names]
-        print(f"  {label:20s}" + "".join(f"{v:18.2f}" for v in row))
+    for n in (int(x) for x in args.elements.split(",")):
+        print(f"\nNanoseconds per element, {n} elements of one class")
+        print(f"  {'class':20s}" + "".join(f"{d:>18s}" for d in names))
+        for label, cls, params in CLASSES:
+            models, a, b = two_terminal_chain(cls(), n, params)
+            collect(models)
+            fns = drivers(a, b)
+            row = [per_call(fns[d], max(5, 2_000_000 // n)) * 1e9 / n for d in names]
+            print(f"  {label:20s}" + "".join(f"{v:18.2f}" for v in row))
 
 
 if __name__ == "__main__":

@@ -30,23 +30,18 @@ def grid(k):
 
 
 def branch_rows(m=6, sources=(0, 3)):
-    """A ladder with voltage sources on their own branch rows: zero diagonal entries
-    that only pivoting gets past."""
-    e = sp.lil_matrix((m, len(sources)))
-    for col, node in enumerate(sources):
-        e[node, col] = 1.0
-    return sp.bmat([[chain(m), e], [e.T, None]])
-
-
-def skewed(n=30, seed=1):
-    rng = np.random.default_rng(seed)
-    a = sp.random(n, n, density=0.15, random_state=rng) + sp.diags(rng.uniform(1, 2, n))
-    return a.T @ a + sp.random(n, n, density=0.05, random_state=rng)
+    """A ladder with voltage sources on branch rows of their own, whose diagonal entries
+    are stored zeros: only pivoting gets past them."""
+    c, k = sp.coo_matrix(chain(m)), len(sources)
+    branch = list(range(m, m + k))
+    rows = [*c.row, *sources, *branch, *branch]
+    cols = [*c.col, *branch, *sources, *branch]
+    return sp.csc_matrix(([*c.data] + [1.0] * 2 * k + [0.0] * k, (rows, cols)))
 
 
 MATRICES = {"3x3": lambda: sp.csc_matrix([[4.0, 1, 0], [1, 3, 1], [0, 2, 2]]),
             "chain": lambda: chain(50), "grid": lambda: grid(8),
-            "branch rows": branch_rows, "nonsymmetric": skewed}
+            "branch rows": branch_rows}
 
 
 def pattern(a):
@@ -56,10 +51,10 @@ def pattern(a):
     return a.shape[0], array("i", a.indptr.astype(np.int32)), array("i", a.indices.astype(np.int32)), a.data.copy()
 
 
-def on_pattern(dense, a):
-    """The entries of a dense matrix at the stored entries of a, in their order."""
+def entries(a):
+    """Row and column of each stored entry of a, in their order."""
     n, ap, ai, _ = pattern(a)
-    return dense[np.asarray(ai), np.repeat(np.arange(n), np.diff(ap))]
+    return np.asarray(ai), np.repeat(np.arange(n), np.diff(ap))
 
 
 def analysed(a):
@@ -93,70 +88,52 @@ def run(sf, method, ax, dense, b):
 @pytest.mark.parametrize("name", MATRICES)
 def test_solutions_match_dense_solve(name, method):
     a = MATRICES[name]()
-    dense = np.ascontiguousarray(a.toarray())
     sf, ax = analysed(a)
-    # solveMatrix must read the pattern's entries only: noise elsewhere changes nothing.
-    noisy = np.where(dense == 0, 1e3, dense)
+    # solveMatrix reads the pattern's entries only, of a matrix that may be larger than n x n.
+    padded = np.pad(a.toarray(order="C"), ((0, 1), (0, 2)))
+    noise = np.full(padded.shape, 1e3)
+    noise[entries(a)] = 0.0
     rng = np.random.default_rng(0)
     for _ in range(3):  # repeated solves on one analysis, each with new values
         scale = rng.uniform(0.5, 2.0)
-        b = rng.standard_normal(dense.shape[0])
-        x = run(sf, method, ax * scale, np.where(dense == 0, noisy, noisy * scale), rhs(method, b))
-        np.testing.assert_allclose(x, np.linalg.solve(dense * scale, b), rtol=1e-10, atol=1e-12)
+        b = rng.standard_normal(a.shape[0])
+        x = run(sf, method, ax * scale, padded * scale + noise, rhs(method, b))
+        np.testing.assert_allclose(x, np.linalg.solve(a.toarray() * scale, b), rtol=1e-10, atol=1e-12)
         assert sf.status == 0
 
 
-def test_reanalysis_with_another_pattern_replaces_the_first():
-    sf = SparseFactor()
+def test_reanalysis_replaces_pattern_and_scratch():
+    sf, _ = analysed(chain(2))
+    assert sf.__del__() is None
     for a in (chain(7), grid(5), chain(3)):
         n, ap, ai, ax = pattern(a)
         sf.analyze(n, ap, ai)
         b = np.arange(1.0, n + 1)
         sf.solveMatrix(a.toarray(), b)
-        np.testing.assert_allclose(b, np.linalg.solve(a.toarray(), np.arange(1.0, n + 1)))
+        np.testing.assert_allclose(a @ b, np.arange(1.0, n + 1))
 
 
 # ---- lifecycle ------------------------------------------------------------------------
 
+A3 = pattern(chain(3))
 
-def fresh():
-    return SparseFactor(1, 2, key=3)  # arguments are ignored
-
-
-def released():
-    sf, _ = analysed(chain(3))
-    assert sf.__del__() is None
-    return sf
-
-
-def refused():
-    sf = SparseFactor()
-    sf.analyze(3, array("i", [0, 2, 1, 3]), array("i", [0, 1, 2]))  # column starts fall
-    return sf
-
-
-def empty():
-    sf = SparseFactor()
-    sf.analyze(0, array("i", [0]), array("i"))
-    return sf
+NO_OP_STATES = {  # how an object comes to have nothing to solve with, and the status it shows
+    "new": (lambda sf: None, 0),
+    "released": (lambda sf: (sf.analyze(*A3[:3]), sf.__del__()), 0),
+    "refused pattern": (lambda sf: sf.analyze(3, array("i", [0, 2, 1, 3]), array("i", [0, 1, 2])), -3),
+    "empty pattern": (lambda sf: sf.analyze(0, array("i", [0]), array("i")), -3),
+}
 
 
 @pytest.mark.parametrize("method", METHODS)
-@pytest.mark.parametrize("make, status", [(fresh, 0), (released, 0), (refused, -3), (empty, -3)])
-def test_solves_without_an_analysis_leave_b_alone(make, status, method):
-    sf = make()
+@pytest.mark.parametrize("state", NO_OP_STATES)
+def test_solves_without_an_analysis_leave_b_alone(state, method):
+    sf = SparseFactor(1, 2, key=3)  # arguments are ignored
+    enter, status = NO_OP_STATES[state]
+    enter(sf)
     b = rhs(method, [1.0, 2.0, 3.0])
     x = run(sf, method, np.ones(1), np.eye(1), b)  # lengths are not held against a no-op
-    assert list(x) == [1.0, 2.0, 3.0]
-    assert sf.status == status
-
-
-def test_analyze_after_del_serves_again():
-    sf = released()
-    sf.analyze(*pattern(chain(3))[:3])
-    b = np.ones(3)
-    sf.solveMatrix(chain(3).toarray(), b)
-    np.testing.assert_allclose(chain(3) @ b, np.ones(3))
+    assert list(x) == [1.0, 2.0, 3.0] and sf.status == status
 
 
 @pytest.mark.parametrize("method", METHODS)
@@ -167,27 +144,27 @@ def test_singular_matrix_leaves_b_and_reports_until_a_regular_one(method):
     singular[:2, :2] = 1.0  # columns 0 and 1 alike
     singular[2, 1] = 0.0
     b = rhs(method, [1.0, 2.0, 3.0, 4.0])
-    run(sf, method, on_pattern(singular, a), singular, b)
+    run(sf, method, singular[entries(a)], singular, b)
     assert list(b) == [1.0, 2.0, 3.0, 4.0] and sf.status == 1
     x = run(sf, method, ax, a.toarray(), b)
     np.testing.assert_allclose(a @ x, [1.0, 2.0, 3.0, 4.0])
     assert sf.status == 0
 
 
-def test_structurally_singular_pattern_is_analysed_but_never_solved():
-    sf = SparseFactor()
-    sf.analyze(3, array("i", [0, 1, 1, 2]), array("i", [0, 2]))  # column 1 is empty
-    b = np.ones(3)
-    sf.solveSparseMatrix(np.ones(2), b)
-    assert list(b) == [1.0, 1.0, 1.0] and sf.status == 1
-
-
-@pytest.mark.parametrize("ap, ai", [([1, 1, 2, 3], [0, 1, 2]), ([0, 1, 2, 3], [0, 1, 3]),
-                                    ([0, 1, 2, 3], [0, -1, 2]), ([0, 2, 2, 3], [0, 0, 2])])
-def test_patterns_klu_refuses_give_status_invalid(ap, ai):
+@pytest.mark.parametrize("ap, ai, analysed_status, solved_status", [
+    ([0, 1, 1, 2], [0, 2], 0, 1),  # an empty column: analysed, then structurally singular
+    ([1, 1, 2, 3], [0, 1, 2], -3, -3),  # column starts not from 0
+    ([0, 1, 2, 3], [0, 1, 3], -3, -3),  # a row beyond n
+    ([0, 1, 2, 3], [0, -1, 2], -3, -3),  # a negative row
+    ([0, 2, 2, 3], [0, 0, 2], -3, -3),  # a repeated entry
+])
+def test_patterns_klu_cannot_solve(ap, ai, analysed_status, solved_status):
     sf = SparseFactor()
     sf.analyze(3, array("i", ap), array("i", ai))
-    assert sf.status == -3
+    assert sf.status == analysed_status
+    b = np.ones(3)
+    sf.solveSparseMatrix(np.ones(len(ai)), b)
+    assert list(b) == [1.0, 1.0, 1.0] and sf.status == solved_status
 
 
 def test_module_values_and_pickling():
@@ -221,20 +198,17 @@ def test_collector_breaks_cycles_through_the_pattern_arrays():
 
 # ---- errors ------------------------------------------------------------------------------
 
-A3 = pattern(chain(3))
 NP, AR = np.ones(3), array("d", [1.0, 1.0, 1.0])
 
 # (call, exception, text, which unsound case a missing check would open: run those isolated)
 ERRORS = [
     (lambda sf: sf.analyze(3, A3[1]), TypeError, "analyze() takes exactly 3 positional arguments (2 given)", ""),
-    (lambda sf: sf.analyze(3, A3[1], A3[2], 4), TypeError, "analyze() takes exactly 3 positional arguments (4 given)", ""),
     (lambda sf: sf.analyze(Ap=A3[1], Ai=A3[2]), TypeError, "analyze() takes exactly 3 positional arguments (0 given)", ""),
     (lambda sf: sf.analyze(3, A3[1], A3[2], n=3), TypeError, "analyze() got multiple values for keyword argument 'n'", ""),
     (lambda sf: sf.solve(AR, AR, C=1), TypeError, "solve() got an unexpected keyword argument 'C'", ""),
     (lambda sf: sf.solveSparseMatrix(NP), TypeError, "solveSparseMatrix() takes exactly 2 positional arguments (1 given)", ""),
     (lambda sf: sf.analyze(3, [0, 1], A3[2]), TypeError, "Argument 'Ap' has incorrect type (expected array.array, got list)", ""),
     (lambda sf: sf.solve(AR, NP), TypeError, "Argument 'B' has incorrect type (expected array.array, got numpy.ndarray)", ""),
-    (lambda sf: sf.solveSparseMatrix(AR, NP), TypeError, "Argument 'Ax' has incorrect type (expected numpy.ndarray, got array.array)", ""),
     (lambda sf: sf.solveMatrix(np.eye(3), None), TypeError, "Argument 'B' has incorrect type (expected numpy.ndarray, got NoneType)", ""),
     (lambda sf: sf.analyze(3, A3[1], None), TypeError, "Argument 'Ai' has incorrect type (expected array.array, got NoneType)", "none"),
     (lambda sf: sf.analyze(3, None, A3[2]), TypeError, "Argument 'Ap' has incorrect type (expected array.array, got NoneType)", "none"),
@@ -244,7 +218,6 @@ ERRORS = [
     (lambda sf: sf.analyze(2**31, A3[1], A3[2]), OverflowError, "value too large to convert to int", ""),
     (lambda sf: sf.analyze(-1, A3[1], A3[2]), ValueError, "n must not be negative (got -1)", ""),
     (lambda sf: sf.analyze(3, array("l", A3[1]), A3[2]), TypeError, "Argument 'Ap' must hold 32-bit signed integers (type code 'i'), got type code 'l'", "type codes"),
-    (lambda sf: sf.analyze(3, A3[1], array("h", A3[2])), TypeError, "Argument 'Ai' must hold 32-bit signed integers (type code 'i'), got type code 'h'", "type codes"),
     (lambda sf: sf.solve(array("f", A3[3]), AR), TypeError, "Argument 'Ax' must hold doubles (type code 'd'), got type code 'f'", "type codes"),
     (lambda sf: sf.solve(array("d", A3[3]), array("u", "abc")), TypeError, "Argument 'B' must hold doubles (type code 'd'), got type code 'u'", "type codes"),
     (lambda sf: sf.analyze(4, A3[1], A3[2]), IndexError, "Ap has 4 entries, but n = 4 needs n + 1 of them (Ap[n] is nnz)", "lengths"),
@@ -252,14 +225,11 @@ ERRORS = [
     (lambda sf: sf.analyze(3, A3[1], A3[2][:5]), ValueError, "Ai has 5 entries, but the pattern has nnz = 7 stored entries", "lengths"),
     (lambda sf: sf.solve(array("d", [1.0]), AR), ValueError, "Ax has 1 entry, but the pattern has nnz = 7 stored entries", "lengths"),
     (lambda sf: sf.solve(array("d", A3[3]), AR[:2]), ValueError, "B has 2 entries, but the matrix has n = 3 unknowns", "lengths"),
-    (lambda sf: sf.solveSparseMatrix(A3[3][:6], NP), ValueError, "Ax has 6 entries, but the pattern has nnz = 7 stored entries", "lengths"),
-    (lambda sf: sf.solveSparseMatrix(A3[3], NP[:0]), ValueError, "B has 0 entries, but the matrix has n = 3 unknowns", "lengths"),
     (lambda sf: sf.solveMatrix(np.eye(3)[:, :2].copy(), NP), ValueError, "Ax is 3 x 2, but the matrix has n = 3 unknowns: at least 3 x 3 expected", "lengths"),
     (lambda sf: sf.solveMatrix(np.eye(3)[:2].copy(), NP), ValueError, "Ax is 2 x 3, but the matrix has n = 3 unknowns: at least 3 x 3 expected", "lengths"),
     (lambda sf: sf.solveMatrix(np.eye(3), NP[:2]), ValueError, "B has 2 entries, but the matrix has n = 3 unknowns", "lengths"),
     (lambda sf: sf.solveMatrix(A3[3], NP), ValueError, "Buffer has wrong number of dimensions (expected 2, got 1)", ""),
     (lambda sf: sf.solveSparseMatrix(A3[3].astype(np.float32), NP), ValueError, "Buffer dtype mismatch, expected 'double' but got 'float'", ""),
-    (lambda sf: sf.solveSparseMatrix(A3[3], np.ones(3, np.complex128)), ValueError, "Buffer dtype mismatch, expected 'double' but got 'complex double'", ""),
     (lambda sf: sf.solveSparseMatrix(A3[3], np.ones((3, 2))[:, 0]), ValueError, "ndarray is not C-contiguous", ""),
     (lambda sf: sf.solveSparseMatrix(A3[3], np.frombuffer(bytes(24))), ValueError, "buffer source array is read-only", ""),
 ]

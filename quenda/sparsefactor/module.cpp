@@ -10,16 +10,16 @@ namespace {
 using capi::Ref;
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
-    "quenda.SparseFactor",
-    "Sparse LU solver on SuiteSparse KLU: one symbolic analysis per pattern, a fresh "
-    "factorisation and an in-place solve per call.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "quenda.SparseFactor",
+    .m_doc = "Sparse LU solver on SuiteSparse KLU: one symbolic analysis per pattern, a fresh "
+             "factorisation and an in-place solve per call.",
+    .m_size = -1,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 bool add(PyObject* module, const char* name, Ref value) {

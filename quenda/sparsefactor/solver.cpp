@@ -123,7 +123,9 @@ Ref new_scratch(int32_t count) {
 
 // Swaps a new reference into a field and hands back the old one, to be
 // dropped once the object is consistent again (dropping may run any code).
-Ref replace(PyObject*& field, Ref value) { return Ref::steal(std::exchange(field, value.release())); }
+Ref replace(PyObject*& field, Ref value) {
+    return Ref::steal(std::exchange(field, value.release()));
+}
 
 // Factorises the analysed pattern with `values` and overwrites b with the solution.
 void factor_and_solve(SparseFactorObject* self, double* values, double* b) {
@@ -182,7 +184,8 @@ PyObject* analyze(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject
     Ref scratch = new_scratch(nnz);
     if (!scratch) return nullptr;
 
-    // Everything that can raise is behind us: a failed call leaves the object as it was.
+    // Nothing changes before every check and allocation has passed: a call
+    // that raises leaves the object serving its previous analysis.
     SparseFactorObject* self = as_solver(o);
     Analysis fresh;
     try {

@@ -127,4 +127,30 @@ bool parse_args(ArgSpec& spec, PyObject* args, PyObject* kwds, PyObject** out) {
     return parse(spec, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), kw, out);
 }
 
+namespace {
+
+bool no_keywords(const char* func, PyObject* kwnames) {
+    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) return true;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", func);
+    return false;
+}
+
+}  // namespace
+
+bool no_args(const char* func, Py_ssize_t nargsf, PyObject* kwnames) {
+    if (!no_keywords(func, kwnames)) return false;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == 0) return true;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", func, nargs);
+    return false;
+}
+
+bool one_arg(const char* func, Py_ssize_t nargsf, PyObject* kwnames) {
+    if (!no_keywords(func, kwnames)) return false;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == 1) return true;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", func, nargs);
+    return false;
+}
+
 }  // namespace quenda::capi

@@ -36,4 +36,41 @@ bool parse_args(ArgSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
 // tp_init form: a tuple and an optional dict.
 bool parse_args(ArgSpec& spec, PyObject* args, PyObject* kwds, PyObject** out);
 
+// Functions of no argument or of one positional argument, worded as the
+// interpreter words them but with the bare name (no module or class prefix):
+//   "f() takes no keyword arguments"
+//   "f() takes no arguments (1 given)"
+//   "f() takes exactly one argument (0 given)"
+bool no_args(const char* func, Py_ssize_t nargsf, PyObject* kwnames);
+bool one_arg(const char* func, Py_ssize_t nargsf, PyObject* kwnames);
+
+// A vectorcall function as the method table stores it.
+using FastcallKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction fastcall(FastcallKw f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace quenda::capi
+
+// Method-table entries for functions fn(self, arg) of no argument (arg is
+// null) or one argument, checked by no_args / one_arg.
+#define QUENDA_NOARGS_METHOD(name, fn, doc)                                             \
+    {name,                                                                               \
+     ::quenda::capi::fastcall([](PyObject* self, PyObject* const*, Py_ssize_t nargsf,    \
+                                 PyObject* kwnames) -> PyObject* {                       \
+         return ::quenda::capi::no_args(name, nargsf, kwnames) ? fn(self, nullptr)       \
+                                                               : nullptr;                \
+     }),                                                                                 \
+     METH_FASTCALL | METH_KEYWORDS, doc}
+#define QUENDA_ONEARG_METHOD(name, fn, doc)                                             \
+    {name,                                                                               \
+     ::quenda::capi::fastcall([](PyObject* self, PyObject* const* args, Py_ssize_t nargsf, \
+                                 PyObject* kwnames) -> PyObject* {                       \
+         return ::quenda::capi::one_arg(name, nargsf, kwnames) ? fn(self, args[0])       \
+                                                               : nullptr;                \
+     }),                                                                                 \
+     METH_FASTCALL | METH_KEYWORDS, doc}
+
+namespace quenda::capi {
+
 }  // namespace quenda::capi

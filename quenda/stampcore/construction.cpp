@@ -11,6 +11,7 @@
 #include <climits>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quenda::stampcore {
@@ -185,30 +186,32 @@ int element_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
-void drop_arrays(ElementModel* m) {
-    for (PyObject*& a : m->held) Py_CLEAR(a);
+// Forgets the bound arrays; the model's addresses may dangle from here on,
+// so no driver may use it until it is bound again.
+void unbind(ElementModel* m) {
+    Binding* b = std::exchange(m->binding, nullptr);
+    if (!b) return;
+    ++g_index_epoch;
+    for (PyObject*& a : b->held) Py_CLEAR(a);
+    PyMem_Free(b);
 }
 
 int element_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    for (PyObject* a : model(self)->held) Py_VISIT(a);
+    if (Binding* b = model(self)->binding)
+        for (PyObject* a : b->held) Py_VISIT(a);
     return 0;
 }
 
 int element_clear(PyObject* self) {
-    ElementModel* m = model(self);
-    drop_arrays(m);
-    if (m->bound) {
-        m->bound = false;  // its addresses may dangle now: no driver may use it
-        ++g_index_epoch;
-    }
+    unbind(model(self));
     return 0;
 }
 
 void element_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    drop_arrays(model(self));
+    unbind(model(self));
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -245,6 +248,17 @@ PyObject* module_global(PyObject* name) {
     PyObject* v = PyDict_GetItemWithError(g_module_dict, name);
     if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return v;
+}
+
+bool check_usable(ElementModel* m, Where where) {
+    const ElementClass& cls = *m->cls;
+    if (cls.arrays.empty()) return check_model(m, 0, 0, where);
+    if (!m->binding) {
+        raise_where(PyExc_ValueError, cls, where,
+                    "not bound to the host arrays (its InitModel has not run)");
+        return false;
+    }
+    return check_model(m, m->binding->node_len, m->binding->elem_len, where);
 }
 
 bool check_model(ElementModel* m, Py_ssize_t node_len, Py_ssize_t elem_len, Where where) {
@@ -301,15 +315,16 @@ PyObject* element_InitModel(PyObject* self, PyObject* const* args, Py_ssize_t na
         len = std::min(len, buffers[k].length());
     }
     if (!check_model(m, node_len, elem_len)) return nullptr;
+    auto* binding = static_cast<Binding*>(PyMem_Calloc(1, sizeof(Binding)));
+    if (!binding) return PyErr_NoMemory();
     for (size_t k = 0; k < cls.arrays.size(); ++k) {
         field<void*>(m, cls.arrays[k].offset) = buffers[k].data();
-        PyObject* old = m->held[k];
-        m->held[k] = arrays[k].release();
-        Py_XDECREF(old);
+        binding->held[k] = arrays[k].release();
     }
-    m->node_len = node_len;
-    m->elem_len = elem_len;
-    m->bound = true;
+    binding->node_len = node_len;
+    binding->elem_len = elem_len;
+    unbind(m);
+    m->binding = binding;
     Py_RETURN_NONE;
 }
 

@@ -56,8 +56,8 @@ PyObject* base_setstate(PyObject* self, PyObject* state) {
 }
 
 PyMethodDef kBaseMethods[] = {
-    {"__reduce__", base_reduce, METH_NOARGS, nullptr},
-    {"__setstate__", base_setstate, METH_O, nullptr},
+    QUENDA_NOARGS_METHOD("__reduce__", base_reduce, nullptr),
+    QUENDA_ONEARG_METHOD("__setstate__", base_setstate, nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 

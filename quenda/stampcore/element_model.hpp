@@ -66,18 +66,23 @@ inline constexpr int kMaxHostArrays = 9;
 
 struct ElementClass;
 
-// The C part shared by every model object; each class's struct starts with it.
-struct ElementModel {
-    PyObject_HEAD
-    const ElementClass* cls;
-    // The host arrays bound by the last successful InitModel, kept alive so
-    // that the addresses stored in the class's fields stay valid.
+// What InitModel bound, kept apart from the fields the operations read so
+// that a model's hot data stays within as few cache lines as possible.
+struct Binding {
+    // The host arrays, kept alive so that the addresses stored in the
+    // class's fields stay valid.
     PyObject* held[kMaxHostArrays];
     // Shortest bound node array and element array: the limits the model's
     // node numbers and element index were checked against.
     Py_ssize_t node_len;
     Py_ssize_t elem_len;
-    bool bound;
+};
+
+// The C part shared by every model object; each class's struct starts with it.
+struct ElementModel {
+    PyObject_HEAD
+    const ElementClass* cls;
+    Binding* binding;  // null until an InitModel succeeds
 };
 
 // Which matrix value arrays a class stamps (drivers check their lengths).

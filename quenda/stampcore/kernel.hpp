@@ -4,6 +4,8 @@
 
 #include "element_model.hpp"
 
+#include "../capi/args.hpp"
+
 #include <cstdint>
 
 namespace quenda::stampcore {
@@ -51,6 +53,10 @@ struct Where {
 // nodes, a branch row 0, both terminals at ground), IndexError beyond the arrays.
 bool check_model(ElementModel* m, Py_ssize_t node_len, Py_ssize_t elem_len, Where where = {});
 
+// check_model against the arrays the model is bound to; ValueError for a
+// model of a class with host arrays whose InitModel never succeeded.
+bool check_usable(ElementModel* m, Where where);
+
 // The lengths a model needs of the arrays a driver hands it.
 struct Extent {
     Py_ssize_t matrix[3];  // A0, A1, A2: largest slot position read + 1
@@ -83,15 +89,15 @@ PyObject* element_SetParameters(PyObject* self, PyObject* params);
 PyObject* element_refuse_reduce(PyObject* self, PyObject*);
 PyObject* element_refuse_setstate(PyObject* self, PyObject*);
 
-#define QUENDA_ELEMENT_METHODS                                                             \
-    {"InitModel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(             \
-                      ::quenda::stampcore::element_InitModel)),                            \
-     METH_FASTCALL | METH_KEYWORDS,                                                        \
+#define QUENDA_ELEMENT_METHODS                                                              \
+    {"InitModel", ::quenda::capi::fastcall(::quenda::stampcore::element_InitModel),         \
+     METH_FASTCALL | METH_KEYWORDS,                                                         \
      "InitModel(slot positions...)\n\nStores the slot positions of the element's matrix "  \
-     "entries and binds the model to the current qdglobals arrays."},                      \
-    {"SetParameters", ::quenda::stampcore::element_SetParameters, METH_O,                  \
-     "SetParameters(params)\n\nReads the element's parameters from the sequence params."}, \
-    {"__reduce__", ::quenda::stampcore::element_refuse_reduce, METH_NOARGS, nullptr},      \
-    {"__setstate__", ::quenda::stampcore::element_refuse_setstate, METH_O, nullptr}
+     "entries and binds the model to the current qdglobals arrays."},                       \
+    QUENDA_ONEARG_METHOD("SetParameters", ::quenda::stampcore::element_SetParameters,       \
+                         "SetParameters(params)\n\nReads the element's parameters from "    \
+                         "the sequence params."),                                           \
+    QUENDA_NOARGS_METHOD("__reduce__", ::quenda::stampcore::element_refuse_reduce, nullptr), \
+    QUENDA_ONEARG_METHOD("__setstate__", ::quenda::stampcore::element_refuse_setstate, nullptr)
 
 }  // namespace quenda::stampcore

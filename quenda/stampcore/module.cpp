@@ -26,28 +26,23 @@ const ElementClass* const kClasses[] = {
     &kCurrentSourceClass,
 };
 
-template <auto F>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef kFunctions[] = {
-    {"InitElementModels", InitElementModels, METH_NOARGS,
-     "InitElementModels()\n\nCollects the models of qdglobals.ElementList and "
-     "SourceElementList and makes RHSHelper."},
-    {"BuildStaticMatrix", BuildStaticMatrix, METH_O,
-     "BuildStaticMatrix(A0)\n\nRefreshes element parameters and adds the step-independent "
-     "stamps to A0."},
-    {"BuildMatrix", fastcall<BuildMatrix>(), METH_FASTCALL | METH_KEYWORDS,
+    QUENDA_NOARGS_METHOD("InitElementModels", InitElementModels,
+                         "InitElementModels()\n\nCollects the models of qdglobals.ElementList "
+                         "and SourceElementList and makes RHSHelper."),
+    QUENDA_ONEARG_METHOD("BuildStaticMatrix", BuildStaticMatrix,
+                         "BuildStaticMatrix(A0)\n\nRefreshes element parameters and adds the "
+                         "step-independent stamps to A0."),
+    {"BuildMatrix", capi::fastcall(BuildMatrix), METH_FASTCALL | METH_KEYWORDS,
      "BuildMatrix(A1, A2, B)\n\nAdds the coefficient-dependent stamps to A1, the "
      "solution-dependent ones to A2 and the currents to B."},
-    {"UpdateMatrix", fastcall<UpdateMatrix>(), METH_FASTCALL | METH_KEYWORDS,
+    {"UpdateMatrix", capi::fastcall(UpdateMatrix), METH_FASTCALL | METH_KEYWORDS,
      "UpdateMatrix(A2, B)\n\nAdds the solution-dependent stamps to A2 and the currents to B."},
-    {"UpdateRHS", UpdateRHS, METH_O, "UpdateRHS(B)\n\nAdds the currents to B."},
-    {"UpdateValues", UpdateValues, METH_NOARGS,
-     "UpdateValues()\n\nWrites every element's phase, voltage and current (and phase-quanta "
-     "count) into the host's element arrays."},
-    {"_rebuild_ElementModel", fastcall<rebuild_element_model>(), METH_FASTCALL | METH_KEYWORDS,
+    QUENDA_ONEARG_METHOD("UpdateRHS", UpdateRHS, "UpdateRHS(B)\n\nAdds the currents to B."),
+    QUENDA_NOARGS_METHOD("UpdateValues", UpdateValues,
+                         "UpdateValues()\n\nWrites every element's phase, voltage and current "
+                         "(and phase-quanta count) into the host's element arrays."),
+    {"_rebuild_ElementModel", capi::fastcall(rebuild_element_model), METH_FASTCALL | METH_KEYWORDS,
      "Rebuilds a pickled ElementModel."},
     {nullptr, nullptr, 0, nullptr},
 };

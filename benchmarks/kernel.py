@@ -1,0 +1,139 @@
+"""Driver costs of the element-model kernel.
+
+Prints the fixed cost of one driver call with no elements and, for 10^4 and
+10^5 elements of each class, nanoseconds per element for each driver.
+BuildStaticMatrix is timed twice: the kernel's own work (parameter refresh
+limited to an empty source list) and with the host's UpdateParameters called
+on every element, which is Python work of the host. Run with `make bench`.
+"""
+
+import argparse
+import time
+
+import numpy as np
+
+from quenda import SimulationParameters as SP
+from quenda import qdglobals as G
+from quenda import stampcore as sc
+
+
+class Element:
+    def __init__(self, model):
+        self.model = model
+
+    def UpdateParameters(self):
+        pass
+
+
+def setup_host(nodes, elements, nslots):
+    """Host arrays for `nodes` unknowns and `elements` elements."""
+    for name in ("NodePhase", "NodeVoltage", "NodeDVoltage"):
+        setattr(G, name, np.random.default_rng(1).random(nodes))
+    for name in ("ElementPhase", "ElementVoltage", "ElementCurrent"):
+        setattr(G, name, np.zeros(elements))
+    G.ElementN = np.zeros(elements, dtype=np.int32)
+    G.ElementInc = np.zeros(elements, dtype=np.uint8)
+    G.ElementDec = np.zeros(elements, dtype=np.uint8)
+    G.TotalNodes = nodes
+    SP.X = np.random.default_rng(2).random((3, nodes))
+    SP.Xind = 1
+    SP.DX = np.random.default_rng(3).random(nodes)
+    SP.DDX = np.random.default_rng(4).random(nodes)
+    SP.DXprev = np.random.default_rng(5).random(nodes)
+    SP.InterpCoeffDt = [2.0 / 0.25]
+    SP.InterpCoeffDDt = [4.0 / 0.25**2]
+    SP.TimeSteps = [0.25]
+    SP.InitialSmoothFactor = 1.0
+    SP.PHASE_HISTERESIS = 0.1
+    return [np.zeros(nslots) for _ in range(3)], np.zeros(nodes)
+
+
+def two_terminal_chain(cls, count, params):
+    """`count` elements in a chain 1-2, 2-3, ...; slot positions 4 per element."""
+    nodes = count + 1
+    (a0, a1, a2), b = setup_host(nodes, count, 4 * count)
+    models = []
+    for e in range(count):
+        m = cls(e + 1, e + 2, e)
+        m.InitModel(4 * e, 4 * e + 1, 4 * e + 2, 4 * e + 3)
+        m.SetParameters(params)
+        models.append(m)
+    return models, (a0, a1, a2), b
+
+
+def collect(models):
+    G.ElementList = [Element(m) for m in models]
+    G.SourceElementList = []
+    G.TotalElements = len(models)
+    G.TotalSourceElements = 0
+    sc.InitElementModels()
+
+
+def per_call(fn, repeat):
+    """Best-of-five mean seconds per call."""
+    best = float("inf")
+    for _ in range(5):
+        t0 = time.perf_counter()
+        for _ in range(repeat):
+            fn()
+        best = min(best, (time.perf_counter() - t0) / repeat)
+    return best
+
+
+def static_build_without_refresh(a0):
+    """BuildStaticMatrix with the refresh limited to an empty source list."""
+    G.OptimizeSimulation, G.CurrentTime, SP.INITIAL_RAMP = True, 1.0, 0.0
+    sc.BuildStaticMatrix(a0)
+
+
+def static_build_with_refresh(a0):
+    G.OptimizeSimulation = False
+    sc.BuildStaticMatrix(a0)
+
+
+def drivers(a, b):
+    a0, a1, a2 = a
+    return {
+        "BuildStaticMatrix": lambda: static_build_without_refresh(a0),
+        "(+host refresh)": lambda: static_build_with_refresh(a0),
+        "BuildMatrix": lambda: sc.BuildMatrix(a1, a2, b),
+        "UpdateMatrix": lambda: sc.UpdateMatrix(a2, b),
+        "UpdateRHS": lambda: sc.UpdateRHS(b),
+        "UpdateValues": lambda: sc.UpdateValues(),
+    }
+
+
+CLASSES = [
+    ("ResistorModel", lambda: sc.ResistorModel, (2.0,)),
+    ("CapacitorModel", lambda: sc.CapacitorModel, (0.5,)),
+    ("InductorModel", lambda: sc.InductorModel, (0.25,)),
+    ("CurrentSourceModel", lambda: sc.CurrentSourceModel, (1.5,)),
+]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--elements", default="10000,100000",
+                        help="comma-separated element counts (default: 10000,100000)")
+    args = parser.parse_args()
+
+    collect([])
+    a, b = setup_host(1, 0, 1)
+    print("Fixed cost of one driver call with 0 elements (microseconds)")
+    for name, fn in drivers(a, b).items():
+        print(f"  {name:18s} {per_call(fn, 20000) * 1e6:8.3f}")
+
+    names = list(drivers(a, b))
+    for n in (int(x) for x in args.elements.split(",")):
+        print(f"\nNanoseconds per element, {n} elements of one class")
+        print(f"  {'class':20s}" + "".join(f"{d:>18s}" for d in names))
+        for label, cls, params in CLASSES:
+            models, a, b = two_terminal_chain(cls(), n, params)
+            collect(models)
+            fns = drivers(a, b)
+            row = [per_call(fns[d], max(5, 2_000_000 // n)) * 1e9 / n for d in names]
+            print(f"  {label:20s}" + "".join(f"{v:18.2f}" for v in row))
+
+
+if __name__ == "__main__":
+    main()

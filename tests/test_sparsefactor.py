@@ -2,7 +2,6 @@
 import gc
 import os
 import pickle
-import subprocess
 import sys
 import textwrap
 import weakref
@@ -12,6 +11,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
+from conftest import run_isolated
 from quenda import SparseFactor as module
 from quenda.SparseFactor import SparseFactor
 
@@ -207,6 +207,8 @@ ERRORS = [
     (lambda sf: sf.analyze(3, A3[1], A3[2], n=3), TypeError, "analyze() got multiple values for keyword argument 'n'", ""),
     (lambda sf: sf.solve(AR, AR, C=1), TypeError, "solve() got an unexpected keyword argument 'C'", ""),
     (lambda sf: sf.solveSparseMatrix(NP), TypeError, "solveSparseMatrix() takes exactly 2 positional arguments (1 given)", ""),
+    (lambda sf: sf.__del__(1), TypeError, "__del__() takes no arguments (1 given)", ""),
+    (lambda sf: sf.__setstate__(), TypeError, "__setstate__() takes exactly one argument (0 given)", ""),
     (lambda sf: sf.analyze(3, [0, 1], A3[2]), TypeError, "Argument 'Ap' has incorrect type (expected array.array, got list)", ""),
     (lambda sf: sf.solve(AR, NP), TypeError, "Argument 'B' has incorrect type (expected array.array, got numpy.ndarray)", ""),
     (lambda sf: sf.solveMatrix(np.eye(3), None), TypeError, "Argument 'B' has incorrect type (expected numpy.ndarray, got NoneType)", ""),
@@ -258,12 +260,11 @@ def test_error_texts_and_nothing_changes(k):
 
 
 def isolated(body):
-    """Runs body in a fresh interpreter (with this module's names), so a crash fails one test."""
-    path = os.pathsep.join([os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")])
-    code = "from test_sparsefactor import *\n" + textwrap.dedent(body)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          env=dict(os.environ, PYTHONPATH=path), timeout=600)
-    assert done.returncode == 0, done.stderr
+    """Runs body with this module's names in a fresh interpreter: a crash fails one test."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    prelude = f"import sys\nsys.path.insert(0, {here!r})\nfrom test_sparsefactor import *\n"
+    code, _, err = run_isolated(prelude + textwrap.dedent(body))
+    assert code == 0, err
 
 
 @pytest.mark.parametrize("case", ["none", "type codes", "lengths"])

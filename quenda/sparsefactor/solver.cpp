@@ -322,29 +322,25 @@ void solver_dealloc(PyObject* o) {
     Py_DECREF(type);
 }
 
-template <auto F>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef kMethods[] = {
-    {"analyze", fastcall<analyze>(), METH_FASTCALL | METH_KEYWORDS,
+    {"analyze", capi::fastcall(analyze), METH_FASTCALL | METH_KEYWORDS,
      "analyze(n, Ap, Ai)\n\nAnalyses the n x n compressed-column pattern given by the "
      "array('i') objects Ap (n + 1 column starts) and Ai (row indices). The pattern is "
      "copied: later changes to Ap and Ai take effect with the next analyze."},
-    {"solve", fastcall<solve>(), METH_FASTCALL | METH_KEYWORDS,
+    {"solve", capi::fastcall(solve), METH_FASTCALL | METH_KEYWORDS,
      "solve(Ax, B)\n\nFactorises the matrix with the values Ax (array('d'), one per stored "
      "entry) and overwrites B (array('d')) with the solution. Does nothing without an "
      "analysis; a failed factorisation leaves B unchanged and sets status."},
-    {"solveMatrix", fastcall<solveMatrix>(), METH_FASTCALL | METH_KEYWORDS,
+    {"solveMatrix", capi::fastcall(solveMatrix), METH_FASTCALL | METH_KEYWORDS,
      "solveMatrix(Ax, B)\n\nAs solve, with the matrix given densely as a 2-D float64 array; "
      "entries outside the pattern are not read."},
-    {"solveSparseMatrix", fastcall<solveSparseMatrix>(), METH_FASTCALL | METH_KEYWORDS,
+    {"solveSparseMatrix", capi::fastcall(solveSparseMatrix), METH_FASTCALL | METH_KEYWORDS,
      "solveSparseMatrix(Ax, B)\n\nAs solve, with 1-D float64 NumPy arrays."},
-    {"__del__", release_analysis, METH_NOARGS,
-     "__del__()\n\nReleases the analysis; solves do nothing until the next analyze."},
-    {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
-    {"__setstate__", refuse_pickle, METH_O, nullptr},
+    QUENDA_NOARGS_METHOD("__del__", release_analysis,
+                         "__del__()\n\nReleases the analysis; solves do nothing until the "
+                         "next analyze."),
+    QUENDA_NOARGS_METHOD("__reduce__", refuse_pickle, nullptr),
+    QUENDA_ONEARG_METHOD("__setstate__", refuse_pickle, nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 

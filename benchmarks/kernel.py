@@ -61,6 +61,24 @@ def two_terminal_chain(cls, count, params):
     return models, (a0, a1, a2), b
 
 
+def branch_chain(nslots):
+    """`count` elements in a chain 1-2, 2-3, ..., element e with branch row
+    count + 2 + e and `nslots` slot positions."""
+
+    def build(cls, count, params):
+        nodes = 2 * count + 1
+        (a0, a1, a2), b = setup_host(nodes, count, nslots * count)
+        models = []
+        for e in range(count):
+            m = cls(e + 1, e + 2, count + 2 + e, e)
+            m.InitModel(*range(nslots * e, nslots * (e + 1)))
+            m.SetParameters(params)
+            models.append(m)
+        return models, (a0, a1, a2), b
+
+    return build
+
+
 def collect(models):
     G.ElementList = [Element(m) for m in models]
     G.SourceElementList = []
@@ -108,6 +126,11 @@ CLASSES = [
     ("CapacitorModel", lambda: sc.CapacitorModel, (0.5,)),
     ("InductorModel", lambda: sc.InductorModel, (0.25,)),
     ("CurrentSourceModel", lambda: sc.CurrentSourceModel, (1.5,)),
+    ("InductorImpedanceModel", lambda: sc.InductorImpedanceModel, (0.25,), branch_chain(5)),
+    ("PhaseSourceModel", lambda: sc.PhaseSourceModel, (0.5,), branch_chain(4)),
+    ("VoltageSourceModel", lambda: sc.VoltageSourceModel, (0.5,), branch_chain(4)),
+    # couples branch rows e+1 and e+2: the two-terminal chain's numbering
+    ("MutualInductanceModel", lambda: sc.MutualInductanceModel, (0.1,), two_terminal_chain),
 ]
 
 
@@ -126,13 +149,13 @@ def main():
     names = list(drivers(a, b))
     for n in (int(x) for x in args.elements.split(",")):
         print(f"\nNanoseconds per element, {n} elements of one class")
-        print(f"  {'class':20s}" + "".join(f"{d:>18s}" for d in names))
-        for label, cls, params in CLASSES:
-            models, a, b = two_terminal_chain(cls(), n, params)
+        print(f"  {'class':24s}" + "".join(f"{d:>18s}" for d in names))
+        for label, cls, params, *build in CLASSES:
+            models, a, b = (build[0] if build else two_terminal_chain)(cls(), n, params)
             collect(models)
             fns = drivers(a, b)
             row = [per_call(fns[d], max(5, 2_000_000 // n)) * 1e9 / n for d in names]
-            print(f"  {label:20s}" + "".join(f"{v:18.2f}" for v in row))
+            print(f"  {label:24s}" + "".join(f"{v:18.2f}" for v in row))
 
 
 if __name__ == "__main__":

@@ -247,5 +247,9 @@ extern const ElementClass kInductorClass;
 extern const ElementClass kResistorClass;
 extern const ElementClass kCapacitorClass;
 extern const ElementClass kCurrentSourceClass;
+extern const ElementClass kInductorImpedanceClass;
+extern const ElementClass kMutualInductanceClass;
+extern const ElementClass kPhaseSourceClass;
+extern const ElementClass kVoltageSourceClass;
 
 }  // namespace quenda::stampcore

@@ -1,0 +1,73 @@
+"""Kernel, solver and host together against circuit physics, in SI units."""
+
+import math
+
+import numpy as np
+import pytest
+
+from quenda.circuit import Circuit
+from quenda.transient import Transient
+from quenda.units import PHI0
+from quenda.waveforms import PWL
+
+PS = 1e-12
+
+
+def zero_crossings(t, v):
+    """Times of the rising zero crossings, linearly interpolated."""
+    k = np.flatnonzero((v[:-1] < 0) & (v[1:] >= 0))
+    return t[k] - v[k] * (t[k + 1] - t[k]) / (v[k + 1] - v[k])
+
+
+@pytest.mark.parametrize("method", ["trap", "gear"])
+def test_lc_period(method):
+    l, c = 5e-12, 0.4e-12
+    circuit = Circuit("LC tank")
+    circuit.current_source("I1", "0", "n1", PWL([(0, 0), (0.2 * PS, 1e-4), (0.4 * PS, 0)]))
+    circuit.inductor("L1", "n1", "0", l)
+    circuit.capacitor("C1", "n1", "0", c)
+    step = 0.02 * PS if method == "trap" else 0.005 * PS
+    res = Transient(circuit).run(tstop=60 * PS, step=step, method=method)
+    crossings = zero_crossings(res.time, res.node_voltage("n1"))
+    period = np.mean(np.diff(crossings))
+    assert period == pytest.approx(2 * math.pi * math.sqrt(l * c), rel=2e-3)
+
+
+@pytest.mark.parametrize("branch", [False, True])
+def test_rl_step(branch):
+    r, l, v = 2.0, 10e-12, 1e-3
+    circuit = Circuit("RL step")
+    circuit.voltage_source("V1", "in", "0", v)
+    circuit.resistor("R1", "in", "n1", r)
+    circuit.inductor("L1", "n1", "0", l, branch=branch)
+    res = Transient(circuit).run(tstop=30 * PS, step=0.01 * PS)
+    expected = v / r * (1 - np.exp(-res.time * r / l))
+    np.testing.assert_allclose(res.current("L1"), expected, atol=2e-3 * v / r)
+    np.testing.assert_allclose(res.current("V1"), -expected, atol=2e-3 * v / r)
+
+
+def test_rc_step():
+    r, c, i = 5.0, 0.5e-12, 1e-4
+    circuit = Circuit("RC step")
+    circuit.current_source("I1", "0", "n1", i)
+    circuit.resistor("R1", "n1", "0", r)
+    circuit.capacitor("C1", "n1", "0", c)
+    res = Transient(circuit).run(tstop=20 * PS, step=0.01 * PS)
+    expected = i * r * (1 - np.exp(-res.time / (r * c)))
+    np.testing.assert_allclose(res.node_voltage("n1"), expected, atol=2e-3 * i * r)
+    # The element currents add up to the source at every point after it switched on.
+    np.testing.assert_allclose((res.current("R1") + res.current("C1"))[1:], i, atol=1e-3 * i)
+
+
+def test_phase_source_counts_quanta():
+    circuit = Circuit("phase ramp")
+    circuit.phase_source("P1", "n1", "0", PWL([(0, 0), (30 * PS, 6 * math.pi)]))
+    circuit.resistor("R1", "n1", "0", 1.0)
+    res = Transient(circuit).run(tstop=40 * PS, step=0.1 * PS)
+    counts = res.quanta("P1")
+    steps = np.flatnonzero(np.diff(counts))
+    assert counts[0] == 0 and counts[-1] == 3
+    assert list(counts[steps + 1]) == [1, 2, 3]
+    assert res.phase("P1")[-1] == pytest.approx(6 * math.pi)
+    # The flux a phase source of 6 pi holds: three flux quanta across the resistor's ends.
+    assert res.phase("R1")[-1] * PHI0 / (2 * math.pi) == pytest.approx(3 * PHI0)

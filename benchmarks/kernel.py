@@ -94,6 +94,9 @@ CLASSES = [
     ("CapacitorModel", lambda: sc.CapacitorModel, (0.5,)),
     ("InductorModel", lambda: sc.InductorModel, (0.25,)),
     ("CurrentSourceModel", lambda: sc.CurrentSourceModel, (1.5,)),
+    ("JunctionModel", lambda: sc.JunctionModel, (1.0, 2.0, 0.5)),
+    # the node voltages (0 to 1) straddle the gap voltage 0.5 of the shunt
+    ("JunctionRSJNModel", lambda: sc.JunctionRSJNModel, (1.0, 2.0, 0.5, 10.0, 0.5)),
 ]
 
 

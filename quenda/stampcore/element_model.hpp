@@ -247,5 +247,7 @@ extern const ElementClass kInductorClass;
 extern const ElementClass kResistorClass;
 extern const ElementClass kCapacitorClass;
 extern const ElementClass kCurrentSourceClass;
+extern const ElementClass kJunctionClass;
+extern const ElementClass kJunctionRSJNClass;
 
 }  // namespace quenda::stampcore

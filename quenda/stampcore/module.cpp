@@ -24,6 +24,8 @@ const ElementClass* const kClasses[] = {
     &kResistorClass,
     &kCapacitorClass,
     &kCurrentSourceClass,
+    &kJunctionClass,
+    &kJunctionRSJNClass,
 };
 
 PyMethodDef kFunctions[] = {

@@ -24,6 +24,7 @@ demo: build
 
 bench: build
 	$(PYTHON) benchmarks/kernel.py
+	$(PYTHON) benchmarks/solver.py
 
 clean:
 	rm -rf $(BUILD_DIR) quenda/*.so

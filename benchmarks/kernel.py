@@ -1,8 +1,10 @@
 """Driver costs of the element-model kernel.
 
-Prints, for 10^5 elements of each class, nanoseconds per element for each
-driver, and the fixed cost of one driver call with no elements. Run with
-`make bench` (or `python benchmarks/kernel.py` with the modules built).
+Prints the fixed cost of one driver call with no elements and, for 10^4 and
+10^5 elements of each class, nanoseconds per element for each driver.
+BuildStaticMatrix is timed twice: the kernel's own work (parameter refresh
+limited to an empty source list) and with the host's UpdateParameters called
+on every element, which is Python work of the host. Run with `make bench`.
 """
 
 import argparse
@@ -59,6 +61,24 @@ def two_terminal_chain(cls, count, params):
     return models, (a0, a1, a2), b
 
 
+def branch_chain(nslots):
+    """`count` elements in a chain 1-2, 2-3, ..., element e with branch row
+    count + 2 + e and `nslots` slot positions."""
+
+    def build(cls, count, params):
+        nodes = 2 * count + 1
+        (a0, a1, a2), b = setup_host(nodes, count, nslots * count)
+        models = []
+        for e in range(count):
+            m = cls(e + 1, e + 2, count + 2 + e, e)
+            m.InitModel(*range(nslots * e, nslots * (e + 1)))
+            m.SetParameters(params)
+            models.append(m)
+        return models, (a0, a1, a2), b
+
+    return build
+
+
 def collect(models):
     G.ElementList = [Element(m) for m in models]
     G.SourceElementList = []
@@ -78,10 +98,22 @@ def per_call(fn, repeat):
     return best
 
 
+def static_build_without_refresh(a0):
+    """BuildStaticMatrix with the refresh limited to an empty source list."""
+    G.OptimizeSimulation, G.CurrentTime, SP.INITIAL_RAMP = True, 1.0, 0.0
+    sc.BuildStaticMatrix(a0)
+
+
+def static_build_with_refresh(a0):
+    G.OptimizeSimulation = False
+    sc.BuildStaticMatrix(a0)
+
+
 def drivers(a, b):
     a0, a1, a2 = a
     return {
-        "BuildStaticMatrix": lambda: sc.BuildStaticMatrix(a0),
+        "BuildStaticMatrix": lambda: static_build_without_refresh(a0),
+        "(+host refresh)": lambda: static_build_with_refresh(a0),
         "BuildMatrix": lambda: sc.BuildMatrix(a1, a2, b),
         "UpdateMatrix": lambda: sc.UpdateMatrix(a2, b),
         "UpdateRHS": lambda: sc.UpdateRHS(b),
@@ -94,15 +126,21 @@ CLASSES = [
     ("CapacitorModel", lambda: sc.CapacitorModel, (0.5,)),
     ("InductorModel", lambda: sc.InductorModel, (0.25,)),
     ("CurrentSourceModel", lambda: sc.CurrentSourceModel, (1.5,)),
+    ("InductorImpedanceModel", lambda: sc.InductorImpedanceModel, (0.25,), branch_chain(5)),
+    ("PhaseSourceModel", lambda: sc.PhaseSourceModel, (0.5,), branch_chain(4)),
+    ("VoltageSourceModel", lambda: sc.VoltageSourceModel, (0.5,), branch_chain(4)),
     ("JunctionModel", lambda: sc.JunctionModel, (1.0, 2.0, 0.5)),
     # the node voltages (0 to 1) straddle the gap voltage 0.5 of the shunt
     ("JunctionRSJNModel", lambda: sc.JunctionRSJNModel, (1.0, 2.0, 0.5, 10.0, 0.5)),
+    # couples branch rows e+1 and e+2: the two-terminal chain's numbering
+    ("MutualInductanceModel", lambda: sc.MutualInductanceModel, (0.1,), two_terminal_chain),
 ]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--elements", type=int, default=100_000)
+    parser.add_argument("--elements", default="10000,100000",
+                        help="comma-separated element counts (default: 10000,100000)")
     args = parser.parse_args()
 
     collect([])
@@ -111,16 +149,16 @@ def main():
     for name, fn in drivers(a, b).items():
         print(f"  {name:18s} {per_call(fn, 20000) * 1e6:8.3f}")
 
-    n = args.elements
     names = list(drivers(a, b))
-    print(f"\nNanoseconds per element, {n} elements of one class")
-    print(f"  {'class':20s}" + "".join(f"{d:>18s}" for d in names))
-    for label, cls, params in CLASSES:
-        models, a, b = two_terminal_chain(cls(), n, params)
-        collect(models)
-        fns = drivers(a, b)
-        row = [per_call(fns[d], 20) * 1e9 / n for d in names]
-        print(f"  {label:20s}" + "".join(f"{v:18.2f}" for v in row))
+    for n in (int(x) for x in args.elements.split(",")):
+        print(f"\nNanoseconds per element, {n} elements of one class")
+        print(f"  {'class':24s}" + "".join(f"{d:>18s}" for d in names))
+        for label, cls, params, *build in CLASSES:
+            models, a, b = (build[0] if build else two_terminal_chain)(cls(), n, params)
+            collect(models)
+            fns = drivers(a, b)
+            row = [per_call(fns[d], max(5, 2_000_000 // n)) * 1e9 / n for d in names]
+            print(f"  {label:24s}" + "".join(f"{v:18.2f}" for v in row))
 
 
 if __name__ == "__main__":

@@ -247,6 +247,10 @@ extern const ElementClass kInductorClass;
 extern const ElementClass kResistorClass;
 extern const ElementClass kCapacitorClass;
 extern const ElementClass kCurrentSourceClass;
+extern const ElementClass kInductorImpedanceClass;
+extern const ElementClass kMutualInductanceClass;
+extern const ElementClass kPhaseSourceClass;
+extern const ElementClass kVoltageSourceClass;
 extern const ElementClass kJunctionClass;
 extern const ElementClass kJunctionRSJNClass;
 

@@ -21,11 +21,15 @@ using capi::Ref;
 // The element classes below ElementModel, in the order the module lists them.
 const ElementClass* const kClasses[] = {
     &kInductorClass,
+    &kInductorImpedanceClass,
     &kResistorClass,
     &kCapacitorClass,
     &kCurrentSourceClass,
+    &kPhaseSourceClass,
+    &kVoltageSourceClass,
     &kJunctionClass,
     &kJunctionRSJNClass,
+    &kMutualInductanceClass,
 };
 
 PyMethodDef kFunctions[] = {

@@ -126,7 +126,8 @@ def test_phase_quanta(host, turns, before, histeresis, after):
     G.ElementN[:], G.ElementInc[:], G.ElementDec[:] = before, 1, 1
     SP.PHASE_HISTERESIS = histeresis
     sc.UpdateValues()
-    assert (G.ElementN[3], G.ElementInc[3], G.ElementDec[3]) == (after, after > before, after < before)
+    flags = (after > before, after < before)
+    assert (G.ElementN[3], G.ElementInc[3], G.ElementDec[3]) == (after, *flags)
     assert (G.ElementN[2], G.ElementInc[2], G.ElementDec[2]) == (before, 1, 1)
 
 
@@ -164,8 +165,9 @@ def test_short_parameters_and_pickling(host, cls, short):
         with pytest.raises(TypeError) as err:
             refuse()
         assert str(err.value) == (
-            "self.elem_currents,self.elem_n,self.elem_phases,self.elem_voltages,self.node_dvoltages,"
-            "self.node_phases,self.node_voltages cannot be converted to a Python object for pickling")
+            "self.elem_currents,self.elem_n,self.elem_phases,self.elem_voltages,"
+            "self.node_dvoltages,self.node_phases,self.node_voltages cannot be converted "
+            "to a Python object for pickling")
 
 
 @pytest.mark.parametrize("cls", [JJ, RSJN])

@@ -24,10 +24,10 @@ namespace quenda::stampcore {
 namespace {
 
 // Far above the gap the shunt is ohmic: beyond this |rel| its current and
-// conductance differ from dvoltage / R and 1 / R by less than n / rel, far
-// below one rounding step, while the law's own expressions overflow as rel or
-// rel^2 leaves the double range (to NaN, an infinite or a zero current; a
-// large n gets there within a few gap voltages).
+// conductance are dvoltage / R and 1 / R to within about |n| / rel, far below
+// one rounding step, while the law's own expressions overflow as rel or rel^2
+// leaves the double range (to NaN, an infinite or a zero current; a large n
+// gets there within a few gap voltages).
 constexpr double kOhmicRel = 1e100;
 
 struct JunctionRSJNLaw {

@@ -129,6 +129,9 @@ CLASSES = [
     ("InductorImpedanceModel", lambda: sc.InductorImpedanceModel, (0.25,), branch_chain(5)),
     ("PhaseSourceModel", lambda: sc.PhaseSourceModel, (0.5,), branch_chain(4)),
     ("VoltageSourceModel", lambda: sc.VoltageSourceModel, (0.5,), branch_chain(4)),
+    ("JunctionModel", lambda: sc.JunctionModel, (1.0, 2.0, 0.5)),
+    # the node voltages (0 to 1) straddle the gap voltage 0.5 of the shunt
+    ("JunctionRSJNModel", lambda: sc.JunctionRSJNModel, (1.0, 2.0, 0.5, 10.0, 0.5)),
     # couples branch rows e+1 and e+2: the two-terminal chain's numbering
     ("MutualInductanceModel", lambda: sc.MutualInductanceModel, (0.1,), two_terminal_chain),
 ]

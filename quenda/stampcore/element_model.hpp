@@ -251,5 +251,7 @@ extern const ElementClass kInductorImpedanceClass;
 extern const ElementClass kMutualInductanceClass;
 extern const ElementClass kPhaseSourceClass;
 extern const ElementClass kVoltageSourceClass;
+extern const ElementClass kJunctionClass;
+extern const ElementClass kJunctionRSJNClass;
 
 }  // namespace quenda::stampcore

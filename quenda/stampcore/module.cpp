@@ -27,6 +27,8 @@ const ElementClass* const kClasses[] = {
     &kCurrentSourceClass,
     &kPhaseSourceClass,
     &kVoltageSourceClass,
+    &kJunctionClass,
+    &kJunctionRSJNClass,
     &kMutualInductanceClass,
 };
 

@@ -1,0 +1,138 @@
+// The shunted Josephson junctions: one model over a class's current law.
+//
+// A junction is evaluated as a branch: from i to j, or, with i at ground,
+// from j to ground. Its phase, voltage and voltage derivative are then those
+// of node j with their own sign, and its current leaves node j:
+//
+//   dphase = P(i) - P(j)   i, j off ground
+//            P(i)          j = 0
+//            P(j)          i = 0          (and so for dvoltage, ddvoltage)
+//
+//   B[i-1] -= curr, B[j-1] += curr        i, j off ground
+//   B[i-1] -= curr                        j = 0
+//   B[j-1] -= curr                        i = 0
+//
+// The matrix entries are the derivatives of curr with respect to the phases,
+// stamped with the two-terminal pattern (+ on the diagonal, - off it).
+// UpdateValues reports the current, phase and voltage from i to j whichever
+// terminal is grounded, so with i = 0 it writes them negated.
+//
+// A law (junction.cpp, junction_rsjn.cpp) is a struct of the parameters,
+// initialised to their defaults, with
+//   linear_admitance(ctx)        the A1 value: the parts that depend only on
+//                                the integration coefficients
+//   nonlinear_admitance(t, ctx)  the A2 value, from ctx.phases (and voltages)
+//   current(dphase, dvoltage, ddvoltage)
+#pragma once
+
+#include "element_model.hpp"
+
+namespace quenda::stampcore {
+
+// A node-indexed quantity across the junction's branch.
+inline double junction_across(const TwoTerminal& t, const double* x) {
+    if (t.i != 0) return t.j != 0 ? x[t.i - 1] - x[t.j - 1] : x[t.i - 1];
+    return x[t.j - 1];
+}
+
+template <class Law>
+struct ShuntedJunctionModel {
+    ElementModel base;
+    double* node_phases;
+    double* node_voltages;
+    double* node_dvoltages;
+    double* elem_currents;
+    double* elem_phases;
+    double* elem_voltages;
+    int32_t* elem_n;
+    uint8_t* elem_inc;
+    uint8_t* elem_dec;
+    Law law;
+    TwoTerminal t;
+
+    static ShuntedJunctionModel* self(ElementModel* m) {
+        return reinterpret_cast<ShuntedJunctionModel*>(m);
+    }
+
+    static void Admitance1(ElementModel* m, double* matrix, const ModelContext* ctx) {
+        const auto* jj = self(m);
+        jj->t.stamp(matrix, jj->law.linear_admitance(*ctx));
+    }
+
+    static void Admitance2(ElementModel* m, double* matrix, const ModelContext* ctx) {
+        const auto* jj = self(m);
+        jj->t.stamp(matrix, jj->law.nonlinear_admitance(jj->t, *ctx));
+    }
+
+    static void RHSCurrent(ElementModel* m, double* vec, const ModelContext* ctx) {
+        const auto* jj = self(m);
+        const TwoTerminal& t = jj->t;
+        const double curr = jj->law.current(junction_across(t, ctx->phases),
+                                            junction_across(t, ctx->voltages),
+                                            junction_across(t, ctx->voltages_deriv));
+        if (t.i != 0) {
+            vec[t.i - 1] -= curr;
+            if (t.j != 0) vec[t.j - 1] += curr;
+        } else {
+            vec[t.j - 1] -= curr;
+        }
+    }
+
+    static void Values(ElementModel* m, const ModelContext* ctx) {
+        auto* jj = self(m);
+        const TwoTerminal& t = jj->t;
+        const int32_t e = t.eindex;
+        const double dphase = junction_across(t, jj->node_phases);
+        const double dvoltage = junction_across(t, jj->node_voltages);
+        const double curr =
+            jj->law.current(dphase, dvoltage, junction_across(t, jj->node_dvoltages));
+        const bool from_i = t.i != 0;
+        jj->elem_currents[e] = from_i ? curr : -curr;
+        jj->elem_phases[e] = from_i ? dphase : -dphase;
+        jj->elem_voltages[e] = from_i ? dvoltage : -dvoltage;
+        NQuanta(jj->elem_phases[e], &jj->elem_n[e], &jj->elem_inc[e], &jj->elem_dec[e],
+                ctx->histeresis);
+    }
+
+    static void defaults(ElementModel* m) { self(m)->law = Law{}; }
+};
+
+// The tables of a junction class, for the construction protocol.
+template <class Law>
+inline constexpr IndexArg kJunctionCtor[] = {QUENDA_TWO_TERMINAL_CTOR(ShuntedJunctionModel<Law>)};
+template <class Law>
+inline constexpr SlotArg kJunctionSlots[] = {QUENDA_TWO_TERMINAL_SLOTS(ShuntedJunctionModel<Law>)};
+template <class Law>
+inline constexpr HostArray kJunctionArrays[] = {
+    QUENDA_NODE_ARRAYS(ShuntedJunctionModel<Law>),
+    QUENDA_DVOLTAGE_ARRAY(ShuntedJunctionModel<Law>),
+    QUENDA_ELEMENT_ARRAYS(ShuntedJunctionModel<Law>),
+    QUENDA_QUANTA_ARRAYS(ShuntedJunctionModel<Law>),
+};
+
+// A junction class's description; params map the items of SetParameters to law fields.
+template <class Law>
+constexpr ElementClass shunted_junction_class(const char* name, std::span<const Param> params,
+                                              const char* doc) {
+    using Model = ShuntedJunctionModel<Law>;
+    return {
+        .name = name,
+        .ops = {no_admitance0, Model::Admitance1, Model::Admitance2, Model::RHSCurrent,
+                Model::Values},
+        .stamps = kStampsA1 | kStampsA2,
+        .reads_solution = true,
+        .ctor = kJunctionCtor<Law>,
+        .slots = kJunctionSlots<Law>,
+        .arrays = kJunctionArrays<Law>,
+        .params = params,
+        .defaults = Model::defaults,
+        .pickle_message = "self.elem_currents,self.elem_n,self.elem_phases,self.elem_voltages,"
+                          "self.node_dvoltages,self.node_phases,self.node_voltages cannot be "
+                          "converted to a Python object for pickling",
+        .methods = nullptr,
+        .basicsize = sizeof(Model),
+        .doc = doc,
+    };
+}
+
+}  // namespace quenda::stampcore

@@ -27,17 +27,18 @@ class Results:
             self.node_names, self.element_names = nodes, elements
         else:
             record = [record] if isinstance(record, str) else list(record)
-            known_nodes = set(nodes)
-            known_elements = set(elements)
-            for name in record:
-                if name not in known_nodes and name not in known_elements:
-                    raise KeyError(f"cannot record {name!r}: no node or element of that name")
-            self.node_names = [n for n in nodes if n in record]
-            self.element_names = [e for e in elements if e in record]
+            wanted = set(record)
+            unknown = wanted - set(nodes) - set(elements)
+            if unknown:
+                name = next(n for n in record if n in unknown)
+                raise KeyError(f"cannot record {name!r}: no node or element of that name")
+            self.node_names = [n for n in nodes if n in wanted]
+            self.element_names = [e for e in elements if e in wanted]
         self._node_index = {n: k for k, n in enumerate(self.node_names)}
         self._element_index = {e: k for k, e in enumerate(self.element_names)}
-        self._nodes = np.array([sim.node_number[n] - 1 for n in self.node_names], dtype=np.intp)
-        self._elements = np.array([elements.index(e) for e in self.element_names], dtype=np.intp)
+        eindex = {e: k for k, e in enumerate(elements)}
+        self._nodes = _as_slice(np.array([sim.node_number[n] - 1 for n in self.node_names], dtype=np.intp))
+        self._elements = _as_slice(np.array([eindex[e] for e in self.element_names], dtype=np.intp))
         self._counting = {e for e in self.element_names
                           if sim.circuit.elements[e].kind in ("P", "V", "B")}
         self._time = np.zeros(rows)
@@ -51,14 +52,14 @@ class Results:
     def store(self, k, t):
         """Copies the kernel's state at step k (time t in kernel units)."""
         self._time[k] = t
-        if self._nodes.size:
-            np.take(G.NodePhase, self._nodes, out=self._node_phase[k])
-            np.take(G.NodeVoltage, self._nodes, out=self._node_voltage[k])
-        if self._elements.size:
-            np.take(G.ElementPhase, self._elements, out=self._phase[k])
-            np.take(G.ElementVoltage, self._elements, out=self._voltage[k])
-            np.take(G.ElementCurrent, self._elements, out=self._current[k])
-            np.take(G.ElementN, self._elements, out=self._quanta[k])
+        if self.node_names:
+            self._node_phase[k] = G.NodePhase[self._nodes]
+            self._node_voltage[k] = G.NodeVoltage[self._nodes]
+        if self.element_names:
+            self._phase[k] = G.ElementPhase[self._elements]
+            self._voltage[k] = G.ElementVoltage[self._elements]
+            self._current[k] = G.ElementCurrent[self._elements]
+            self._quanta[k] = G.ElementN[self._elements]
 
     # -- access ----------------------------------------------------------------
 
@@ -156,3 +157,14 @@ class Results:
         fig.tight_layout()
         fig.savefig(path, dpi=120)
         plt.close(fig)
+
+
+def _as_slice(indices):
+    """A slice for evenly spaced indices (copied without gathering), else the indices."""
+    if len(indices) > 1:
+        steps = np.diff(indices)
+        if steps[0] > 0 and np.all(steps == steps[0]):
+            return slice(int(indices[0]), int(indices[-1]) + 1, int(steps[0]))
+    elif len(indices) == 1:
+        return slice(int(indices[0]), int(indices[0]) + 1)
+    return indices

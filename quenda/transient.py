@@ -214,17 +214,20 @@ class Transient:
 
     # -- the run ---------------------------------------------------------------
 
-    def run(self, tstop, step, method="trap", ramp=0.0, record=None, tol=1e-9, max_iter=30,
+    def run(self, tstop, step, method="trap", ramp=0.0, record=None, tol=1e-6, max_iter=30,
             min_step=None, hysteresis=0.1):
-        """Simulates from 0 to tstop with steps of `step` seconds.
+        """Simulates from 0 to tstop with steps of `step` seconds; returns Results.
 
-        method: "trap" (trapezoidal rule) or "gear" (second-order BDF).
+        method: "trap" (trapezoidal rule) or "gear" (second-order BDF, whose
+            first step is a backward Euler step).
         ramp: every source value rises smoothly from 0 to 1 over the first
             `ramp` seconds (the start-up ramp).
         record: names of nodes and elements to keep waveforms of (default all).
-        tol: Newton convergence on the largest update of an unknown (radians,
-            or kernel current units for branch currents).
-        min_step: the smallest step a failing step is retried with (default step / 64).
+        tol: Newton iterations stop when no unknown changes by more than this
+            (radians, or 100 uA for branch currents). Newton converges
+            quadratically, so what remains is far below tol.
+        min_step: a step that does not converge is retried in halves down
+            to this size (default step / 64) before the run fails.
         hysteresis: hold band of the phase-quanta counts, in quanta.
         """
         if method not in ("trap", "gear"):
@@ -232,180 +235,36 @@ class Transient:
         if not step > 0 or not tstop > 0:
             raise ValueError("tstop and step must be positive")
         u = self._u
+        loop = _TimeLoop(self, method, ramp / u.time, tol, max_iter, hysteresis)
         h0 = step / u.time
-        t_end = tstop / u.time
-        t_ramp = ramp / u.time
         h_min = (min_step / u.time) if min_step else h0 / 64
-        n = self.size
+        t_end = tstop / u.time
         nsteps = int(math.ceil(t_end / h0 - 1e-9))
-
-        # Host state. The accepted solution lives in the rows the kernel reads
-        # as its context, so NodePhase/NodeVoltage/NodeDVoltage are views of them.
-        X = np.zeros((2, n))
-        x, x_prev = X[1], X[0]
-        dx, ddx, dx_prev = np.zeros(n), np.zeros(n), np.zeros(n)
-        ne = len(self.circuit.elements)
-        G.NodePhase, G.NodeVoltage, G.NodeDVoltage = x, dx, ddx
-        G.ElementPhase, G.ElementVoltage, G.ElementCurrent = np.zeros(ne), np.zeros(ne), np.zeros(ne)
-        G.ElementN = np.zeros(ne, dtype=np.int32)
-        G.ElementInc = np.zeros(ne, dtype=np.uint8)
-        G.ElementDec = np.zeros(ne, dtype=np.uint8)
-        G.TotalNodes = n
-        G.CurrentTime = 0.0
-        G.OptimizeSimulation = False
-        SP.X, SP.Xind = X, 1
-        SP.DX, SP.DDX, SP.DXprev = dx, ddx, dx_prev
-        SP.InterpCoeffDt, SP.InterpCoeffDDt, SP.TimeSteps = [0.0], [0.0], [h0]
-        SP.PHASE_HISTERESIS = hysteresis
-        SP.INITIAL_RAMP = t_ramp
-        SP.InitialSmoothFactor = _smooth(0.0, t_ramp)
-
-        elements, sources = self._make_models()
-        G.ElementList, G.TotalElements = elements, len(elements)
-        G.SourceElementList, G.TotalSourceElements = sources, len(sources)
-        sc.InitElementModels()
-        varying = [s for s in sources if s.wave.constant_from() > 0.0]
-        varying_until = [s.wave.constant_from() / u.time for s in varying]
-
-        A0, A1, A2 = np.zeros(self.nnz), np.zeros(self.nnz), np.zeros(self.nnz)
-        A01, Ax, B = np.zeros(self.nnz), np.zeros(self.nnz), np.zeros(n)
-        sc.BuildStaticMatrix(A0)
-        solver = SparseFactor()
-        solver.analyze(n, self.Ap, self.Ai)
-        if solver.status != 0:
-            raise SimulationError(f"the solver refused the circuit's pattern (status {solver.status})")
-
         results = Results(self, record, nsteps + 1)
         sc.UpdateValues()
         results.store(0, 0.0)
-
-        # History for the integration formulas: the previous accepted point's
-        # phases and derivatives (and, for gear, the one before).
-        a_prev = np.zeros(n)
-        x_old, dx_old = np.zeros(n), np.zeros(n)
-        v_const, a_const = np.zeros(n), np.zeros(n)
-        delta = np.zeros(n)
-        h_prev = None
-        timing = {"kernel": 0.0, "solver": 0.0, "total": 0.0, "iterations": 0, "steps": 0}
         clock = _time.perf_counter
-        run_start = clock()
-
-        def derivatives(cdt, cddt):
-            np.multiply(x, cdt, out=dx)
-            np.add(dx, v_const, out=dx)
-            np.multiply(x, cddt, out=ddx)
-            np.add(ddx, a_const, out=ddx)
-
-        def attempt(t_new, h):
-            """One step of size h from the accepted point; True when it converged."""
-            nonlocal h_prev
-            G.CurrentTime = t_new
-            SP.InitialSmoothFactor = _smooth(t_new, t_ramp)
-            for s in varying:
-                s.model.SetParameters([s.value(t_new)])
-            gear = method == "gear" and h_prev is not None
-            if gear:
-                w = h / h_prev
-                c0, c1, c2 = (1 + 2 * w) / ((1 + w) * h), -(1 + w) / h, w * w / ((1 + w) * h)
-                cdt, cddt = c0, c0 * c0
-                np.multiply(x_prev, c1, out=v_const)
-                np.add(v_const, c2 * x_old, out=v_const)
-                np.multiply(v_const, c0, out=a_const)
-                np.add(a_const, c1 * dx_prev, out=a_const)
-                np.add(a_const, c2 * dx_old, out=a_const)
-            elif method == "gear":  # first step: backward Euler
-                cdt, cddt = 1.0 / h, 1.0 / (h * h)
-                np.multiply(x_prev, -cdt, out=v_const)
-                np.multiply(v_const, cdt, out=a_const)
-                np.subtract(a_const, dx_prev / h, out=a_const)
-            else:
-                cdt, cddt = 2.0 / h, 4.0 / (h * h)
-                np.multiply(x_prev, -cdt, out=v_const)
-                np.subtract(v_const, dx_prev, out=v_const)
-                np.multiply(x_prev, -cddt, out=a_const)
-                np.subtract(a_const, (4.0 / h) * dx_prev, out=a_const)
-                np.subtract(a_const, a_prev, out=a_const)
-            SP.InterpCoeffDt[0], SP.InterpCoeffDDt[0], SP.TimeSteps[0] = cdt, cddt, h
-
-            # Predictor: the phases move on with their present voltages.
-            np.multiply(dx_prev, h, out=x)
-            np.add(x, x_prev, out=x)
-            derivatives(cdt, cddt)
-            t0 = clock()
-            A1.fill(0.0)
-            A2.fill(0.0)
-            B.fill(0.0)
-            sc.BuildMatrix(A1, A2, B)
-            t1 = clock()
-            timing["kernel"] += t1 - t0
-            np.add(A0, A1, out=A01)
-            for it in range(max_iter):
-                if it:
-                    t0 = clock()
-                    A2.fill(0.0)
-                    B.fill(0.0)
-                    sc.UpdateMatrix(A2, B)
-                    timing["kernel"] += clock() - t0
-                np.add(A01, A2, out=Ax)
-                t0 = clock()
-                solver.solveSparseMatrix(Ax, B)
-                timing["solver"] += clock() - t0
-                timing["iterations"] += 1
-                if solver.status != 0:
-                    return ("singular", None)
-                np.add(x, B, out=x)
-                derivatives(cdt, cddt)
-                np.abs(B, out=delta)
-                worst = int(delta.argmax())
-                if delta[worst] <= tol or (not self.nonlinear and it == 0):
-                    return ("ok", None)
-                if not math.isfinite(delta[worst]):
-                    return ("diverged", worst)
-            return ("diverged", worst)
-
+        start = clock()
         t = 0.0
         for k in range(1, nsteps + 1):
             t_target = min(k * h0, t_end)
-            # History of the accepted point.
-            if method == "gear":
-                x_old[:] = x_prev
-                dx_old[:] = dx_prev
-            x_prev[:] = x
-            dx_prev[:] = dx
-            a_prev[:] = ddx
             h = t_target - t
-            while True:  # shrink the step until it converges, then walk to t_target
-                outcome, worst = attempt(t + h, h)
+            while True:  # halve a failing step, then walk on to the grid point
+                outcome, worst = loop.attempt(t, h)
                 if outcome == "ok":
                     t += h
-                    h_prev = h
-                    timing["steps"] += 1
                     if t >= t_target - 1e-12 * h0:
                         break
-                    # An intermediate point of a retried step: accept it as history.
-                    if method == "gear":
-                        x_old[:] = x_prev
-                        dx_old[:] = dx_prev
-                    x_prev[:] = x
-                    dx_prev[:] = dx
-                    a_prev[:] = ddx
-                    sc.UpdateValues()
+                    loop.accept()  # an intermediate point of a halved step
                     h = min(2 * h, t_target - t)
-                    continue
-                x[:] = x_prev
-                dx[:] = dx_prev
-                ddx[:] = a_prev
-                if h / 2 < h_min:
-                    raise SimulationError(self._failure(outcome, worst, (t + h) * u.time, Ax))
-                h /= 2
-            sc.UpdateValues()
+                elif h / 2 < h_min:
+                    raise SimulationError(self._failure(outcome, worst, (t + h) * u.time, loop.Ax))
+                else:
+                    h /= 2
+            loop.accept()
             results.store(k, t)
-            if varying and min(varying_until) < t:  # sources that stay constant from now on
-                keep = [j for j, until in enumerate(varying_until) if until >= t]
-                varying = [varying[j] for j in keep]
-                varying_until = [varying_until[j] for j in keep]
-        timing["total"] = clock() - run_start
-        results.timing = timing
+        loop.timing["total"] = clock() - start
+        results.timing = loop.timing
         return results
 
     def _failure(self, outcome, worst, when, values):
@@ -431,6 +290,167 @@ class Transient:
             rows[r - 1] = max(rows[r - 1], abs(values[k]))
         empty = np.flatnonzero(rows == 0)
         return self.name_of_unknown(int(empty[0])) if empty.size else None
+
+
+class _TimeLoop:
+    """The state of one run: host arrays bound to the kernel, the solver, the
+    integration history, and one time step at a time.
+
+    The unknowns x and their first and second time derivatives are the rows
+    of one (3, n) array S, so that a Newton update dx of the unknowns moves
+    all three at once: the integration formulas make the derivatives at the
+    new point linear in x, with slopes c0 and c0**2.
+    """
+
+    def __init__(self, sim, method, t_ramp, tol, max_iter, hysteresis):
+        self.sim, self.method, self.t_ramp = sim, method, t_ramp
+        self.tol, self.max_iter = tol, max_iter
+        n, nnz = sim.size, sim.nnz
+        self.S = np.zeros((3, n))  # x, dx/dt, d2x/dt2 at the point being solved
+        self.H = np.zeros((6, n))  # the same at the last two accepted points
+        self.work = np.zeros((3, n))
+        self.increment = np.zeros((3, 1))
+        self.h_prev = None  # step that led to the last accepted point (None: no history)
+        self.h_built = None  # step of the A1 in place
+        self._predictors = {}
+        x, dx, ddx = self.S
+        ne = len(sim.circuit.elements)
+        G.NodePhase, G.NodeVoltage, G.NodeDVoltage = x, dx, ddx
+        G.ElementPhase, G.ElementVoltage, G.ElementCurrent = np.zeros(ne), np.zeros(ne), np.zeros(ne)
+        G.ElementN = np.zeros(ne, dtype=np.int32)
+        G.ElementInc = np.zeros(ne, dtype=np.uint8)
+        G.ElementDec = np.zeros(ne, dtype=np.uint8)
+        G.TotalNodes = n
+        G.CurrentTime = 0.0
+        G.OptimizeSimulation = False
+        SP.X, SP.Xind = [self.H[0], x], 1
+        SP.DX, SP.DDX, SP.DXprev = dx, ddx, self.H[1]
+        SP.InterpCoeffDt, SP.InterpCoeffDDt, SP.TimeSteps = [0.0], [0.0], [0.0]
+        SP.PHASE_HISTERESIS = hysteresis
+        SP.INITIAL_RAMP = t_ramp
+        SP.InitialSmoothFactor = _smooth(0.0, t_ramp)
+
+        elements, sources = sim._make_models()
+        G.ElementList, G.TotalElements = elements, len(elements)
+        G.SourceElementList, G.TotalSourceElements = sources, len(sources)
+        sc.InitElementModels()
+        # Sources whose value still changes, and until when (kernel time).
+        self.varying = [(s, s.wave.constant_from() / sim.units.time) for s in sources
+                        if s.wave.constant_from() > 0.0]
+
+        self.A0, self.A1, self.A2 = np.zeros(nnz), np.zeros(nnz), np.zeros(nnz)
+        self.A01, self.Ax, self.B = np.zeros(nnz), np.zeros(nnz), np.zeros(n)
+        sc.BuildStaticMatrix(self.A0)
+        self.solver = SparseFactor()
+        self.solver.analyze(n, sim.Ap, sim.Ai)
+        if self.solver.status != 0:
+            raise SimulationError(f"the solver refused the circuit's pattern (status {self.solver.status})")
+        # The tunnel-junction model advances its history in BuildMatrix, so it
+        # needs one every step; otherwise A1 is rebuilt only when h changes.
+        self.build_every_step = sim.has_tjm
+        self.timing = {"kernel": 0.0, "solver": 0.0, "total": 0.0, "iterations": 0, "steps": 0}
+
+    def predictor(self, h):
+        """predict(h), cached: the step size rarely changes."""
+        key = (h, self.h_prev if self.method == "gear" else 0.0)
+        found = self._predictors.get(key)
+        if found is None:
+            T, c0 = self.predict(h)
+            if self.method != "gear" or self.h_prev is None:
+                T = np.ascontiguousarray(T[:, :3])  # one point of history is enough
+            found = self._predictors[key] = (T, c0)
+            if len(self._predictors) > 64:
+                self._predictors.clear()
+        return found
+
+    def predict(self, h):
+        """The map from the history H to the predicted S, and the slope c0.
+
+        The phases take a Taylor step with their last voltages and voltage
+        derivatives; the derivatives then follow from the integration formula.
+        """
+        xrow = np.array([1.0, h, 0.5 * h * h, 0.0, 0.0, 0.0])
+        if self.method == "trap":
+            c0 = 2.0 / h
+            v = c0 * xrow + [-c0, -1.0, 0.0, 0.0, 0.0, 0.0]
+            a = c0 * c0 * xrow + [-c0 * c0, -2.0 * c0, -1.0, 0.0, 0.0, 0.0]
+        elif self.h_prev is None:  # gear's first step: backward Euler
+            c0 = 1.0 / h
+            v = c0 * xrow + [-c0, 0.0, 0.0, 0.0, 0.0, 0.0]
+            a = c0 * c0 * xrow + [-c0 * c0, -c0, 0.0, 0.0, 0.0, 0.0]
+        else:  # second-order BDF with a variable step
+            w = h / self.h_prev
+            c0, c1, c2 = (1 + 2 * w) / ((1 + w) * h), -(1 + w) / h, w * w / ((1 + w) * h)
+            v = c0 * xrow + [c1, 0.0, 0.0, c2, 0.0, 0.0]
+            a = c0 * c0 * xrow + [c0 * c1, c1, 0.0, c0 * c2, c2, 0.0]
+        return np.array([xrow, v, a]), c0
+
+    def attempt(self, t, h):
+        """One step of size h from the last accepted point at time t.
+        Returns ("ok" | "singular" | "diverged", index of the worst unknown)."""
+        sim, timing, clock = self.sim, self.timing, _time.perf_counter
+        t_new = t + h
+        G.CurrentTime = t_new
+        SP.InitialSmoothFactor = _smooth(t_new, self.t_ramp)
+        for s, _ in self.varying:
+            s.model.SetParameters([s.value(t_new)])
+        T, c0 = self.predictor(h)
+        SP.InterpCoeffDt[0], SP.InterpCoeffDDt[0], SP.TimeSteps[0] = c0, c0 * c0, h
+        np.dot(T, self.H[: T.shape[1]], out=self.S)
+        self.increment[:, 0] = (1.0, c0, c0 * c0)
+
+        A2, B, Ax, solver = self.A2, self.B, self.Ax, self.solver
+        started = clock()
+        A2.fill(0.0)
+        B.fill(0.0)
+        if self.build_every_step or h != self.h_built:
+            self.A1.fill(0.0)
+            sc.BuildMatrix(self.A1, A2, B)
+            np.add(self.A0, self.A1, out=self.A01)
+            self.h_built = h
+        else:
+            sc.UpdateMatrix(A2, B)
+        timing["kernel"] += clock() - started
+        previous = math.inf
+        for it in range(self.max_iter):
+            if it:
+                started = clock()
+                A2.fill(0.0)
+                B.fill(0.0)
+                sc.UpdateMatrix(A2, B)
+                timing["kernel"] += clock() - started
+            np.add(self.A01, A2, out=Ax)
+            started = clock()
+            solver.solveSparseMatrix(Ax, B)
+            timing["solver"] += clock() - started
+            timing["iterations"] += 1
+            if solver.status != 0:
+                return "singular", None
+            np.multiply(self.increment, B, out=self.work)
+            np.add(self.S, self.work, out=self.S)
+            largest = max(B.max(), -B.min())
+            if largest <= self.tol or (not sim.nonlinear and it == 0):
+                return "ok", None
+            # Newton converges quadratically: once the updates contract, the
+            # error left after this one is about largest**3 / previous**2.
+            if it and largest < 0.5 * previous and largest**3 <= self.tol * previous**2:
+                return "ok", None
+            if not math.isfinite(largest):
+                break
+            previous = largest
+        return "diverged", int(np.abs(B).argmax())
+
+    def accept(self):
+        """Makes the solved point the last accepted one."""
+        if self.method == "gear":
+            self.H[3:] = self.H[:3]
+        self.H[:3] = self.S
+        self.h_prev = SP.TimeSteps[0]
+        self.timing["steps"] += 1
+        sc.UpdateValues()
+        t = G.CurrentTime
+        if self.varying and min(until for _, until in self.varying) < t:
+            self.varying = [(s, until) for s, until in self.varying if until >= t]
 
 
 def _smooth(t, t_ramp):

@@ -71,3 +71,54 @@ def test_phase_source_counts_quanta():
     assert res.phase("P1")[-1] == pytest.approx(6 * math.pi)
     # The flux a phase source of 6 pi holds: three flux quanta across the resistor's ends.
     assert res.phase("R1")[-1] * PHI0 / (2 * math.pi) == pytest.approx(3 * PHI0)
+
+
+def crossing_times(t, phase, levels):
+    """Times the phase first rises through each level, linearly interpolated."""
+    out = []
+    for level in levels:
+        k = np.flatnonzero((phase[:-1] < level) & (phase[1:] >= level))[0]
+        out.append(t[k] + (level - phase[k]) * (t[k + 1] - t[k]) / (phase[k + 1] - phase[k]))
+    return np.array(out)
+
+
+@pytest.mark.parametrize("bias", [1.2, 2.0])
+def test_overdamped_junction_voltage(bias):
+    ic, r = 100e-6, 2.0
+    circuit = Circuit("biased junction")
+    circuit.current_source("I1", "0", "n1", bias * ic)
+    circuit.junction("B1", "n1", "0", ic=ic, r=r, c=0.0)
+    res = Transient(circuit).run(tstop=400 * PS, step=0.02 * PS, record=["B1"])
+    # Average over whole periods of the phase after the start-up transient.
+    t = res.time
+    phase = res.phase("B1")
+    first, last = 2 * math.pi * 3 + math.pi, 2 * math.pi * math.floor(phase[-1] / (2 * math.pi) - 1) + math.pi
+    t1, t2 = crossing_times(t, phase, [first, last])
+    average = (last - first) / (t2 - t1) * PHI0 / (2 * math.pi)
+    assert (last - first) / (2 * math.pi) >= 10
+    assert average == pytest.approx(r * ic * math.sqrt(bias**2 - 1), rel=5e-3)
+
+
+def test_jtl_pulse():
+    from quenda.jtl import jtl, switching_table
+
+    stages = 20
+    res = Transient(jtl(stages)).run(tstop=100 * PS, step=0.25 * PS, ramp=10 * PS)
+    table = switching_table(res, stages)
+    times = np.array([when for _, when, _ in table])
+    # Every junction switches exactly once, in order along the line.
+    assert all(count == 1 for _, _, count in table)
+    assert np.all(np.diff(times) > 0)
+    for k in range(1, stages + 1):
+        counts = res.quanta(f"B{k}")
+        assert counts[0] == 0 and list(np.unique(counts)) == [0, 1]
+        assert np.count_nonzero(np.diff(counts)) == 1
+    # Away from the ends the pulse moves at a constant speed.
+    delays = np.diff(times[4:16])
+    assert np.ptp(delays) < 0.02 * np.mean(delays)
+    # A switching junction passes one flux quantum: its voltage integrates to PHI0.
+    t, v = res.time, res.voltage("B10")
+    window = (t > times[9] - 5 * PS) & (t < times[9] + 5 * PS)
+    tw, vw = t[window], v[window]
+    flux = np.sum((vw[1:] + vw[:-1]) * np.diff(tw)) / 2
+    assert flux == pytest.approx(PHI0, rel=1e-2)

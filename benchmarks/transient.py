@@ -1,0 +1,46 @@
+"""Transient simulation speed on Josephson transmission lines.
+
+Lines of 10, 100, 1000 and 5000 stages (junction Ic = 250 uA, 2.8 ohm shunt,
+0.175 pF; bias 175 uA ramped in over 10 ps; 3 pH to the next stage; one SFQ
+pulse injected at the first stage), 0.25 ps steps over 1 ns. Prints
+microseconds per time step, split into the kernel's drivers, the solver and
+the Python host (everything else in the loop), Newton iterations per step, the
+host's budget of 30 us + 50 ns per element, and how many junctions switched
+by the end (the pulse travels about 600 stages in 1 ns). No waveforms are
+recorded, so the host figure is the loop's own work.
+"""
+
+import argparse
+
+from quenda import qdglobals
+from quenda.jtl import PS, jtl
+from quenda.transient import Transient
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--stages", default="10,100,1000,5000")
+    parser.add_argument("--tstop", type=float, default=1000.0, help="ps")
+    args = parser.parse_args()
+    print(f"{'stages':>7} {'elements':>9} {'unknowns':>9} {'us/step':>9} {'kernel':>8} "
+          f"{'solver':>8} {'host':>8} {'budget':>8} {'iter/step':>9} {'switched':>9}")
+    for stages in (int(s) for s in args.stages.split(",")):
+        circuit = jtl(stages)
+        sim = Transient(circuit)
+        res = sim.run(tstop=args.tstop * PS, step=0.25 * PS, ramp=10 * PS, record=[])
+        t = res.timing
+        steps = t["steps"]
+        per = lambda key: t[key] / steps * 1e6
+        host = per("total") - per("kernel") - per("solver")
+        elements = len(circuit.elements)
+        # Final phase-quanta counts of the junctions, straight from the host state.
+        names = list(circuit.elements)
+        switched = sum(1 for k in range(1, stages + 1)
+                       if qdglobals.ElementN[names.index(f"B{k}")] == 1)
+        print(f"{stages:7d} {elements:9d} {sim.size:9d} {per('total'):9.1f} {per('kernel'):8.1f} "
+              f"{per('solver'):8.1f} {host:8.1f} {30 + 0.05 * elements:8.1f} "
+              f"{t['iterations'] / steps:9.2f} {switched:9d}")
+
+
+if __name__ == "__main__":
+    main()

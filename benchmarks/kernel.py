@@ -4,7 +4,8 @@ Prints the fixed cost of one driver call with no elements and, for 10^4 and
 10^5 elements of each class, nanoseconds per element for each driver.
 BuildStaticMatrix is timed twice: the kernel's own work (parameter refresh
 limited to an empty source list) and with the host's UpdateParameters called
-on every element, which is Python work of the host. Run with `make bench`.
+on every element, which is Python work of the host. Then the per-step drivers
+for 10^4 tunnel junctions with 8 and 20 kernel terms. Run with `make bench`.
 """
 
 import argparse
@@ -13,6 +14,7 @@ import time
 import numpy as np
 
 from quenda import SimulationParameters as SP
+from quenda import qdconfig
 from quenda import qdglobals as G
 from quenda import stampcore as sc
 
@@ -48,15 +50,16 @@ def setup_host(nodes, elements, nslots):
     return [np.zeros(nslots) for _ in range(3)], np.zeros(nodes)
 
 
-def two_terminal_chain(cls, count, params):
-    """`count` elements in a chain 1-2, 2-3, ...; slot positions 4 per element."""
+def two_terminal_chain(cls, count, params, setup="SetParameters"):
+    """`count` elements in a chain 1-2, 2-3, ...; slot positions 4 per element,
+    parameters given by the model's method `setup`."""
     nodes = count + 1
     (a0, a1, a2), b = setup_host(nodes, count, 4 * count)
     models = []
     for e in range(count):
         m = cls(e + 1, e + 2, e)
         m.InitModel(4 * e, 4 * e + 1, 4 * e + 2, 4 * e + 3)
-        m.SetParameters(params)
+        getattr(m, setup)(params)
         models.append(m)
     return models, (a0, a1, a2), b
 
@@ -141,6 +144,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--elements", default="10000,100000",
                         help="comma-separated element counts (default: 10000,100000)")
+    parser.add_argument("--junctions", type=int, default=10_000)
     args = parser.parse_args()
 
     collect([])
@@ -159,6 +163,20 @@ def main():
             fns = drivers(a, b)
             row = [per_call(fns[d], max(5, 2_000_000 // n)) * 1e9 / n for d in names]
             print(f"  {label:24s}" + "".join(f"{v:18.2f}" for v in row))
+
+    n = args.junctions
+    names = ["BuildMatrix", "UpdateMatrix", "UpdateRHS", "UpdateValues"]
+    print(f"\nNanoseconds per junction, {n} JunctionTJMModel junctions")
+    print(f"  {'kernel terms':24s}" + "".join(f"{d:>18s}" for d in names))
+    for table in ("test_gap_8", "test_gap_20"):
+        params = (table, 1.0, 1.0, 4.126984126984127, 0.6, 0.1)
+        models, a, b = two_terminal_chain(sc.JunctionTJMModel, n, params, "InitTJMModel")
+        collect(models)
+        fns = drivers(a, b)
+        fns["BuildStaticMatrix"]()  # the history starts at rest
+        row = [per_call(fns[d], 20) * 1e9 / n for d in names]
+        terms = len(qdconfig.tjm_models[table][0])
+        print(f"  {terms:<24d}" + "".join(f"{v:18.2f}" for v in row))
 
 
 if __name__ == "__main__":

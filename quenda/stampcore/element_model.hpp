@@ -253,5 +253,6 @@ extern const ElementClass kPhaseSourceClass;
 extern const ElementClass kVoltageSourceClass;
 extern const ElementClass kJunctionClass;
 extern const ElementClass kJunctionRSJNClass;
+extern const ElementClass kJunctionTJMClass;
 
 }  // namespace quenda::stampcore

@@ -29,6 +29,7 @@ const ElementClass* const kClasses[] = {
     &kVoltageSourceClass,
     &kJunctionClass,
     &kJunctionRSJNClass,
+    &kJunctionTJMClass,
     &kMutualInductanceClass,
 };
 

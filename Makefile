@@ -20,11 +20,12 @@ test: build
 	$(PYTHON) -m pytest -q tests
 
 demo: build
-	$(PYTHON) examples/rlc_stamps.py
+	$(PYTHON) -m quenda --out out
 
 bench: build
 	$(PYTHON) benchmarks/kernel.py
 	$(PYTHON) benchmarks/solver.py
+	$(PYTHON) benchmarks/transient.py
 
 clean:
 	rm -rf $(BUILD_DIR) quenda/*.so

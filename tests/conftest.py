@@ -1,6 +1,8 @@
 """Shared fixtures: a fresh host state per test and an isolated interpreter
 for inputs that could crash one."""
 
+import ctypes
+import os
 import subprocess
 import sys
 import textwrap
@@ -14,6 +16,14 @@ from quenda import qdglobals as G
 from quenda import stampcore as sc
 
 ROOT = Path(__file__).resolve().parent.parent
+
+# A sanitized run (make test-asan) must test the sanitized modules, which live
+# outside the source tree.
+if os.environ.get("QUENDA_SANITIZED"):
+    if Path(sc.__file__).parent == ROOT / "quenda":
+        raise RuntimeError(f"a sanitized run imported the in-place module {sc.__file__}")
+    if not hasattr(ctypes.CDLL(None), "__asan_init"):
+        raise RuntimeError("a sanitized run without the AddressSanitizer runtime")
 
 
 class Element:
@@ -86,12 +96,35 @@ def host():
     sc.InitElementModels()
 
 
-def run_isolated(code):
+# What a child interpreter inherits: where the package is and, in a sanitized
+# run, the preloaded runtimes and their settings.
+INHERITED = ("PYTHONPATH", "LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC",
+             "PYTHONSAFEPATH", "QUENDA_SANITIZED")
+
+
+def isolated_env(**extra):
+    env = {"PYTHONPATH": str(ROOT), "PATH": "/usr/bin:/bin"}
+    env.update({k: os.environ[k] for k in INHERITED if k in os.environ})
+    env.update(extra)
+    return env
+
+
+def run_isolated(code, timeout=120):
     """Runs code in a fresh interpreter; returns (exit code, stdout, stderr).
     A crash fails the calling test instead of the whole run."""
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=120,
-        env={"PYTHONPATH": str(ROOT), "PATH": "/usr/bin:/bin"},
+        capture_output=True, text=True, timeout=timeout, env=isolated_env(),
     )
     return proc.returncode, proc.stdout, proc.stderr
+
+
+def heap_bytes():
+    """Memory the process holds: under the sanitizers the allocator's own count
+    of live blocks (the quarantine of freed ones would swamp the resident set),
+    otherwise the resident set."""
+    if os.environ.get("QUENDA_SANITIZED"):
+        live = ctypes.CDLL(None).__sanitizer_get_current_allocated_bytes
+        live.restype = ctypes.c_size_t
+        return live()
+    return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

@@ -218,3 +218,34 @@ def test_dropped_elements_and_replaced_arrays_stay_alive():
     """)
     assert rc == 0, err
     assert out.split() == ["50.0", "0.0", "-50.0"]
+
+
+def test_finaliser_that_collects_again_while_models_are_released():
+    # Releasing the previous models may run a finaliser that calls
+    # InitElementModels again: each model is released once, the kept one too.
+    rc, out, err = run_isolated("""
+        import sys
+        import numpy as np
+        from quenda import qdglobals as G, stampcore as sc
+        G.NodePhase, G.NodeVoltage = np.ones(4), np.ones(4)
+        G.ElementPhase, G.ElementVoltage, G.ElementCurrent = np.zeros(4), np.zeros(4), np.zeros(4)
+        finalised = []
+        class Recollecting(sc.ResistorModel):
+            def __del__(self):
+                finalised.append(self)
+                sc.InitElementModels()
+        class E:
+            def __init__(self, m): self.model = m
+        kept = sc.ResistorModel(2, 0, 1)
+        G.ElementList = [E(Recollecting(1, 0, 0)), E(kept)]
+        for e in G.ElementList:
+            e.model.InitModel(0, -1, -1, -1)
+        G.TotalElements, G.TotalSourceElements, G.SourceElementList = 2, 0, []
+        sc.InitElementModels()
+        G.ElementList, G.TotalElements = [], 0
+        before = sys.getrefcount(kept)
+        sc.InitElementModels()
+        print(len(finalised), before - sys.getrefcount(kept))
+    """)
+    assert rc == 0, err
+    assert out.split() == ["1", "1"]

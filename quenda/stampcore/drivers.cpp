@@ -31,12 +31,16 @@ struct ModelArray {
     // makes the next driver derive it again.
     uint64_t epoch = 0;
 
+    // Empties the arrays before it releases the models: releasing one may run
+    // host code (a finaliser) that calls back into the kernel, which must
+    // then find nothing it could release, or walk, a second time.
     void clear() {
-        for (ElementModel* m : models) Py_DECREF(m);
-        for (ElementModel* m : sources) Py_DECREF(m);
-        models.clear();
-        sources.clear();
+        std::vector<ElementModel*> old_models, old_sources;
+        old_models.swap(models);
+        old_sources.swap(sources);
         need.clear();
+        for (ElementModel* m : old_models) Py_DECREF(m);
+        for (ElementModel* m : old_sources) Py_DECREF(m);
     }
 
     bool derive_needs() {

@@ -249,3 +249,25 @@ def test_finaliser_that_collects_again_while_models_are_released():
     """)
     assert rc == 0, err
     assert out.split() == ["1", "1"]
+
+
+def test_collection_counts_reserve_nothing():
+    # The counts are only the host's word: a collection that fails on the
+    # first missing element has set no memory aside for two billion models.
+    rc, out, err = run_isolated("""
+        from quenda import qdglobals as G, stampcore as sc
+        def vm():
+            return next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmPeak"))
+        G.ElementList, G.SourceElementList = [], []
+        G.TotalElements = G.TotalSourceElements = 2**31 - 1
+        before = vm()
+        try:
+            sc.InitElementModels()
+        except IndexError as e:
+            print(e)
+        print((vm() - before) // 1024)  # kB to MiB
+    """)
+    assert rc == 0, err
+    text, grown_mib = out.splitlines()
+    assert text == "list index out of range"
+    assert int(grown_mib) < 64

@@ -12,6 +12,7 @@
 #include "../capi/convert.hpp"
 
 #include <algorithm>
+#include <new>
 #include <vector>
 
 namespace quenda::stampcore {
@@ -44,7 +45,12 @@ struct ModelArray {
     }
 
     bool derive_needs() {
-        need.resize(models.size());
+        try {
+            need.resize(models.size());
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
         Extent acc{};
         for (size_t e = 0; e < models.size(); ++e) {
             ElementModel* m = models[e];
@@ -105,7 +111,13 @@ bool collect(PyObject* list_name, const char* list, Py_ssize_t k,
         return false;
     }
     if (!check_usable(reinterpret_cast<ElementModel*>(m.get()), {list, k})) return false;
-    into.push_back(reinterpret_cast<ElementModel*>(m.release()));
+    try {
+        into.push_back(reinterpret_cast<ElementModel*>(m.get()));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    m.release();
     return true;
 }
 
@@ -233,9 +245,9 @@ PyObject* InitElementModels(PyObject*, PyObject*) {
 
     // The previous arrays are gone from here on: no driver runs on a half
     // collected array (ready() refuses until a later call succeeds).
+    // The counts are the host's word, not yet backed by elements: the arrays
+    // grow with the models actually collected, never by a reservation.
     g_models.clear();
-    g_models.sources.reserve(nsource);
-    g_models.models.reserve(nelem);
 
     PyObject* np = module_global(g_names.np);
     if (!np) return nullptr;

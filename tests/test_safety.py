@@ -271,3 +271,23 @@ def test_collection_counts_reserve_nothing():
     text, grown_mib = out.splitlines()
     assert text == "list index out of range"
     assert int(grown_mib) < 64
+
+
+def test_positions_stored_while_a_driver_runs_in_between(host):
+    # A conversion during InitModel calls a driver, which checks the positions
+    # stored so far; the ones stored after it must be checked again.
+    m = bound(sc.JunctionModel)
+    host.collect(m)
+    whole = np.zeros(16)
+    a2, b = whole[8:12], np.zeros(8)
+
+    class Position:
+        def __int__(self):
+            sc.UpdateMatrix(a2, b)
+            return 1
+
+    with pytest.raises(IndexError, match="slot position ind_ji is negative"):
+        m.InitModel(0, Position(), -5, 3)
+    with pytest.raises(IndexError, match=r"ElementList\[0\]\.model \(JunctionModel\): slot position ind_ji"):
+        sc.UpdateMatrix(a2, b)
+    assert not whole[:8].any() and not whole[12:].any()

@@ -291,12 +291,14 @@ PyObject* element_InitModel(PyObject* self, PyObject* const* args, Py_ssize_t na
     const ElementClass& cls = *m->cls;
     PyObject* given[capi::ArgSpec::kMaxArgs];
     if (!capi::parse_args(specs_of(&cls).init, args, nargs, kwnames, given)) return nullptr;
-    ++g_index_epoch;
-    // Each position is stored as soon as it converts.
+    // Each position is stored as soon as it converts, and the epoch moves
+    // with each store: a conversion or a lookup after it may run host code
+    // that calls a driver, which must then check the positions stored so far.
     for (size_t k = 0; k < cls.slots.size(); ++k) {
         int32_t pos;
         if (!capi::to_int32(given[k], &pos)) return nullptr;
         field<int32_t>(m, cls.slots[k].offset) = pos;
+        ++g_index_epoch;
     }
     // Take every array first; the addresses change only when all passed.
     Ref arrays[kMaxHostArrays];

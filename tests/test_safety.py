@@ -291,3 +291,41 @@ def test_positions_stored_while_a_driver_runs_in_between(host):
     with pytest.raises(IndexError, match=r"ElementList\[0\]\.model \(JunctionModel\): slot position ind_ji"):
         sc.UpdateMatrix(a2, b)
     assert not whole[:8].any() and not whole[12:].any()
+
+
+def test_binding_replaced_from_the_finaliser_of_an_array_it_releases():
+    # Re-binding releases the arrays of the previous binding; a finaliser run
+    # by that may bind the model once more. The model then holds that last
+    # binding, whose arrays its addresses point into and whose lengths it is
+    # checked against.
+    rc, out, err = run_isolated("""
+        import numpy as np
+        from quenda import qdglobals as G, stampcore as sc
+        G.NodePhase, G.NodeVoltage = np.ones(4), np.arange(4.0)
+        G.ElementPhase, G.ElementVoltage = np.zeros(8), np.zeros(8)
+        whole = np.zeros(16)
+        m = sc.ResistorModel(1, 2, 0)
+        class Storage(bytearray):
+            def __del__(self):
+                G.ElementCurrent = whole[:1]
+                m.InitModel(0, 1, 2, 3)
+        G.ElementCurrent = np.frombuffer(Storage(64))
+        m.InitModel(0, 1, 2, 3)
+        G.ElementCurrent = np.zeros(8)
+        m.InitModel(0, 1, 2, 3)  # releases the first binding, and Storage with it
+        class E:
+            model = m
+        G.ElementList, G.TotalElements = [E()], 1
+        G.SourceElementList, G.TotalSourceElements = [], 0
+        sc.InitElementModels()
+        m.__init__(1, 2, 7)
+        try:
+            sc.UpdateValues()
+        except IndexError as e:
+            print(e)
+        print(whole[1:].any())
+    """)
+    assert rc == 0, err
+    assert out.splitlines() == [
+        "ElementList[0].model (ResistorModel): eindex = 7 is beyond the element arrays (1 entries)",
+        "False"]

@@ -186,14 +186,22 @@ int element_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
+// Drops a binding the model no longer holds. Dropping an array may run host
+// code (a finaliser), even code that binds the model again: the model must
+// be consistent before this is called.
+void release(Binding* b) {
+    if (!b) return;
+    for (PyObject*& a : b->held) Py_CLEAR(a);
+    PyMem_Free(b);
+}
+
 // Forgets the bound arrays; the model's addresses may dangle from here on,
 // so no driver may use it until it is bound again.
 void unbind(ElementModel* m) {
     Binding* b = std::exchange(m->binding, nullptr);
     if (!b) return;
     ++g_index_epoch;
-    for (PyObject*& a : b->held) Py_CLEAR(a);
-    PyMem_Free(b);
+    release(b);
 }
 
 int element_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -325,8 +333,9 @@ PyObject* element_InitModel(PyObject* self, PyObject* const* args, Py_ssize_t na
     }
     binding->node_len = node_len;
     binding->elem_len = elem_len;
-    unbind(m);
-    m->binding = binding;
+    Binding* previous = std::exchange(m->binding, binding);
+    ++g_index_epoch;
+    release(previous);
     Py_RETURN_NONE;
 }
 

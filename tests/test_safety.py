@@ -5,7 +5,7 @@ lengths when a driver runs, and the kernel keeps what it points into alive."""
 import numpy as np
 import pytest
 
-from conftest import run_isolated
+from conftest import Element, run_isolated
 from quenda import SimulationParameters as SP
 from quenda import qdglobals as G
 from quenda import stampcore as sc
@@ -329,3 +329,25 @@ def test_binding_replaced_from_the_finaliser_of_an_array_it_releases():
     assert out.splitlines() == [
         "ElementList[0].model (ResistorModel): eindex = 7 is beyond the element arrays (1 entries)",
         "False"]
+
+
+def test_driver_called_while_the_models_are_collected(host):
+    # The host code that hands over a model may call a driver: it sees the
+    # models collected so far, checked against the arrays it is given.
+    wide, narrow = bound(sc.ResistorModel, 1, 7, 0), bound()
+    host.collect(narrow)
+    whole = np.zeros(12)
+    b = whole[:2]
+
+    class Calling:
+        @property
+        def model(self):
+            G.TotalElements = 1
+            with pytest.raises(ValueError, match="B has 2 values, but the element models use unknown 7"):
+                sc.UpdateRHS(b)
+            return bound()
+
+    G.ElementList = [Element(wide), Calling()]
+    G.TotalElements = 2
+    sc.InitElementModels()
+    assert not whole[2:].any()

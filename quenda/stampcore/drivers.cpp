@@ -29,7 +29,9 @@ struct ModelArray {
     // need[e]: the array lengths that models 0..e require together.
     std::vector<Extent> need;
     // g_index_epoch when `need` was derived; a model re-bound since then
-    // makes the next driver derive it again.
+    // makes the next driver derive it again. So does a model array that no
+    // longer has the size `need` was derived for: a driver called from host
+    // code while InitElementModels collects sees the models collected so far.
     uint64_t epoch = 0;
 
     // Empties the arrays before it releases the models: releasing one may run
@@ -77,7 +79,8 @@ struct ModelArray {
                          nelem, Py_ssize_t(models.size()));
             return nullptr;
         }
-        if (epoch != g_index_epoch && !derive_needs()) return nullptr;
+        if ((epoch != g_index_epoch || need.size() != models.size()) && !derive_needs())
+            return nullptr;
         return &need[nelem - 1];
     }
 };

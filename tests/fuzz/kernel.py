@@ -191,7 +191,7 @@ class KernelWorld:
                 args.append(g.rng.randint(1, self.nodes) if g.ok() else g.index(10))
             else:
                 args.append(g.index(self.nodes + 1))
-        if ctor[:2] == ("i", "j") and args[0] == args[1] == 0:
+        if ctor[:2] == ("i", "j") and all(type(a) is int and a == 0 for a in args[:2]):
             args[g.rng.randrange(2)] = 1  # one terminal off ground
         try:
             return cls(*args)

@@ -32,7 +32,8 @@ def run_chunk(target, first, count):
     where = cases[-1] if cases else first
     assert proc.returncode == 0, (
         f"{target} case {where} of seed {SEED} failed (exit {proc.returncode}); replay with\n"
-        f"  python {HERE / 'runner.py'} {target} {SEED} {where} 1 -v\n{proc.stderr[-6000:]}")
+        f"  PYTHONPATH={os.environ.get('PYTHONPATH', '.')} python {HERE / 'runner.py'} "
+        f"{target} {SEED} {where} 1 -v\n{proc.stderr[-6000:]}")
     done = re.search(r"^cases (\d+) calls (\d+)$", proc.stdout, re.M)
     assert done and int(done[1]) == count, proc.stdout[-500:]
     return int(done[2])

@@ -119,3 +119,11 @@ class Caller:
                 self.log(f"  raised {type(e).__name__}: {str(e)[:160]}")
             return True
         return False
+
+
+def play(world, rng):
+    """Runs 1 to 12 random steps of a world; returns the calls it made."""
+    for _ in range(rng.randint(1, 12)):
+        world.step()
+    HOOKS.actions = []
+    return world.call.calls

@@ -61,24 +61,24 @@ def answer(value):
     return value
 
 
-class IntLike:
+class Convertible:
+    """A number by conversion, which may fail, return a non-number or call back."""
+
     def __init__(self, value, hook=False):
         self.value, self.hook = value, hook
 
-    def __int__(self):
+    def convert(self):
         if self.hook:
             HOOKS.fire()
         return answer(self.value)
 
 
-class FloatLike:
-    def __init__(self, value, hook=False):
-        self.value, self.hook = value, hook
+class IntLike(Convertible):
+    __int__ = Convertible.convert
 
-    def __float__(self):
-        if self.hook:
-            HOOKS.fire()
-        return answer(self.value)
+
+class FloatLike(Convertible):
+    __float__ = Convertible.convert
 
 
 class IndexOnly:

@@ -17,7 +17,7 @@ import pickle
 
 import numpy as np
 
-from calls import Caller
+from calls import Caller, play
 from hostile import HOOKS, Gen, Seq
 from quenda import SimulationParameters as SP
 from quenda import qdconfig as C
@@ -394,10 +394,4 @@ class KernelWorld:
 
 def run_case(rng, log=None):
     """One case: a fresh circuit, then 1 to 12 steps. Returns the calls made."""
-    world = KernelWorld(rng, log)
-    for _ in range(rng.randint(1, 12)):
-        world.step()
-    calls = world.call.calls
-    world.models.clear()
-    HOOKS.actions = []
-    return calls
+    return play(KernelWorld(rng, log), rng)

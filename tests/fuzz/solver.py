@@ -15,7 +15,7 @@ import pickle
 
 import numpy as np
 
-from calls import Caller
+from calls import Caller, play
 from hostile import HOOKS, Gen
 from quenda.SparseFactor import SparseFactor
 
@@ -224,9 +224,5 @@ class SolverWorld:
 
 def run_case(rng, log=None):
     """One case: a solver and a pattern, then 1 to 12 steps. Returns the calls made."""
-    world = SolverWorld(rng, log)
-    for _ in range(rng.randint(1, 12)):
-        world.step()
-    HOOKS.actions = []
-    return world.call.calls
+    return play(SolverWorld(rng, log), rng)
 

@@ -13,7 +13,7 @@ from .transient import Transient
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m quenda", description=__doc__.splitlines()[0])
     parser.add_argument("--stages", type=int, default=20)
-    parser.add_argument("--tstop", type=float, default=200.0, help="simulated time [ps]")
+    parser.add_argument("--tstop", type=float, default=100.0, help="simulated time [ps]")
     parser.add_argument("--step", type=float, default=0.25, help="time step [ps]")
     parser.add_argument("--out", default="out", help="directory for jtl.csv and jtl.png")
     args = parser.parse_args(argv)

@@ -158,9 +158,7 @@ constexpr ElementClass shunted_junction_class(const char* name, std::span<const 
         .arrays = kJunctionArrays<Law>,
         .params = params,
         .defaults = Model::defaults,
-        .pickle_message = "self.elem_currents,self.elem_n,self.elem_phases,self.elem_voltages,"
-                          "self.node_dvoltages,self.node_phases,self.node_voltages cannot be "
-                          "converted to a Python object for pickling",
+        .pickle_message = kPickleJunction,
         .methods = nullptr,
         .basicsize = sizeof(Model),
         .doc = doc,

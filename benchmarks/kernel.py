@@ -37,17 +37,32 @@ def setup_host(nodes, elements, nslots):
     G.ElementInc = np.zeros(elements, dtype=np.uint8)
     G.ElementDec = np.zeros(elements, dtype=np.uint8)
     G.TotalNodes = nodes
-    SP.X = np.random.default_rng(2).random((3, nodes))
-    SP.Xind = 1
-    SP.DX = np.random.default_rng(3).random(nodes)
-    SP.DDX = np.random.default_rng(4).random(nodes)
-    SP.DXprev = np.random.default_rng(5).random(nodes)
+    # The timed calls alternate between current points (rows of X, of the
+    # voltages and of their derivatives), so that no call sees the phases and
+    # voltages of the one before, as in a Newton loop; UpdateRHS has points
+    # of its own, as it follows a step that moved the solution.
+    rng = np.random.default_rng(2)
+    SP.X, SP.DXprev = rng.random((5, nodes)), rng.random(nodes)
+    dx, ddx = rng.random((4, nodes)), rng.random((4, nodes))
+    points = [{"Xind": k + 1, "DX": dx[k], "DDX": ddx[k]} for k in range(4)]
+    SOLUTIONS.update(matrix=points[:2], rhs=points[2:])
+    next_solution("matrix")
     SP.InterpCoeffDt = [2.0 / 0.25]
     SP.InterpCoeffDDt = [4.0 / 0.25**2]
     SP.TimeSteps = [0.25]
     SP.InitialSmoothFactor = 1.0
     SP.PHASE_HISTERESIS = 0.1
     return [np.zeros(nslots) for _ in range(3)], np.zeros(nodes)
+
+
+SOLUTIONS = {}
+
+
+def next_solution(cycle):
+    points = SOLUTIONS[cycle]
+    points.reverse()
+    for name, value in points[0].items():
+        setattr(SP, name, value)
 
 
 def two_terminal_chain(cls, count, params, setup="SetParameters"):
@@ -112,14 +127,16 @@ def static_build_with_refresh(a0):
     sc.BuildStaticMatrix(a0)
 
 
-def drivers(a, b):
+def drivers(a, b, alternate=True):
+    """The timed calls; with `alternate`, each first switches the solution arrays."""
     a0, a1, a2 = a
+    step = next_solution if alternate else (lambda cycle: None)
     return {
         "BuildStaticMatrix": lambda: static_build_without_refresh(a0),
         "(+host refresh)": lambda: static_build_with_refresh(a0),
-        "BuildMatrix": lambda: sc.BuildMatrix(a1, a2, b),
-        "UpdateMatrix": lambda: sc.UpdateMatrix(a2, b),
-        "UpdateRHS": lambda: sc.UpdateRHS(b),
+        "BuildMatrix": lambda: (step("matrix"), sc.BuildMatrix(a1, a2, b)),
+        "UpdateMatrix": lambda: (step("matrix"), sc.UpdateMatrix(a2, b)),
+        "UpdateRHS": lambda: (step("rhs"), sc.UpdateRHS(b)),
         "UpdateValues": lambda: sc.UpdateValues(),
     }
 
@@ -150,7 +167,7 @@ def main():
     collect([])
     a, b = setup_host(1, 0, 1)
     print("Fixed cost of one driver call with 0 elements (microseconds)")
-    for name, fn in drivers(a, b).items():
+    for name, fn in drivers(a, b, alternate=False).items():
         print(f"  {name:18s} {per_call(fn, 20000) * 1e6:8.3f}")
 
     names = list(drivers(a, b))

@@ -13,14 +13,18 @@ from .transient import Transient
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m quenda", description=__doc__.splitlines()[0])
     parser.add_argument("--stages", type=int, default=20)
-    parser.add_argument("--tstop", type=float, default=200.0, help="simulated time [ps]")
+    parser.add_argument("--tstop", type=float, default=100.0, help="simulated time [ps]")
     parser.add_argument("--step", type=float, default=0.25, help="time step [ps]")
+    parser.add_argument("--adaptive", action="store_true",
+                        help="choose the steps by local truncation error (--step is the first)")
     parser.add_argument("--out", default="out", help="directory for jtl.csv and jtl.png")
     args = parser.parse_args(argv)
 
     circuit = jtl(args.stages)
-    res = Transient(circuit).run(tstop=args.tstop * PS, step=args.step * PS, ramp=10 * PS)
-    print(f"{circuit.title}: {len(res.time) - 1} steps of {args.step} ps, "
+    res = Transient(circuit).run(tstop=args.tstop * PS, step=args.step * PS, ramp=10 * PS,
+                                 adaptive=args.adaptive)
+    steps = "adaptive steps" if args.adaptive else f"steps of {args.step} ps"
+    print(f"{circuit.title}: {len(res.time) - 1} {steps}, "
           f"{res.timing['iterations'] / res.timing['steps']:.2f} Newton iterations per step")
     print(f"{'junction':>8}  {'switches at [ps]':>16}  {'quanta':>6}")
     previous = None

@@ -49,8 +49,12 @@ class Results:
         self.rows = rows
         self.timing = {}
 
+    _ARRAYS = ("_time", "_node_phase", "_node_voltage", "_phase", "_voltage", "_current", "_quanta")
+
     def store(self, k, t):
-        """Copies the kernel's state at step k (time t in kernel units)."""
+        """Copies the kernel's state at point k (time t in kernel units)."""
+        if k >= self.rows:  # adaptive steps: grow by half
+            self._resize(max(k + 1, self.rows + self.rows // 2))
         self._time[k] = t
         if self.node_names:
             self._node_phase[k] = G.NodePhase[self._nodes]
@@ -60,6 +64,19 @@ class Results:
             self._voltage[k] = G.ElementVoltage[self._elements]
             self._current[k] = G.ElementCurrent[self._elements]
             self._quanta[k] = G.ElementN[self._elements]
+
+    def _resize(self, rows):
+        for name in self._ARRAYS:
+            old = getattr(self, name)
+            new = np.zeros((rows,) + old.shape[1:], dtype=old.dtype)
+            keep = min(rows, old.shape[0])
+            new[:keep] = old[:keep]
+            setattr(self, name, new)
+        self.rows = rows
+
+    def trim(self, rows):
+        """Keeps the first `rows` points."""
+        self._resize(rows)
 
     # -- access ----------------------------------------------------------------
 

@@ -175,3 +175,45 @@ def test_drivers_refuse_short_arrays(host, cls):
     junction(host, cls, 2, 5)
     with pytest.raises(ValueError, match="^A2 has 7 values"):
         sc.UpdateMatrix(np.zeros(7), np.zeros(8))
+
+
+@pytest.mark.parametrize("cls", [JJ, RSJN])
+def test_right_hand_side_after_the_point_moved(host, cls):
+    """RHSCurrent reuses what Admitance2 computed only at the very same point
+    (bit for bit, so -0.0 is not +0.0) and with the same parameters."""
+    host.arrays(8, 8, seed=11)
+    m = junction(host, cls, 2, 0, PARAMS[cls])
+
+    def rhs_alone():
+        b = np.zeros(8)
+        sc.UpdateRHS(b)
+        return b
+
+    def rhs_after_matrix():
+        b = np.zeros(8)
+        sc.UpdateMatrix(np.zeros(8), b)
+        return b
+
+    fresh = rhs_alone()
+    assert np.array_equal(rhs_after_matrix(), fresh)
+    saved = SP.X[1].copy(), SP.DX.copy()
+    rhs_after_matrix()
+    SP.X[1][1] += 0.25
+    SP.DX[1] += 0.5
+    moved = rhs_alone()
+    assert_allclose(moved[1], -reference(cls, PARAMS[cls], SP.X[1][1], SP.DX[1], SP.DDX[1])[2],
+                    rtol=1e-14)
+    # Admitance2 at phase +0.0, then RHSCurrent at -0.0: sin(-0.0) is -0.0, and
+    # the entry, starting from -0.0, ends +0.0 only if that sign survived.
+    SP.X[1][1] = SP.DX[1] = SP.DDX[1] = 0.0
+    rhs_after_matrix()
+    SP.X[1][1] = SP.DX[1] = SP.DDX[1] = -0.0
+    b = np.full(8, -0.0)
+    sc.UpdateRHS(b)
+    assert not np.signbit(b[1])
+    SP.X[1][:], SP.DX[:] = saved
+    if cls is RSJN:  # a new gap voltage at the same voltage is a new point
+        rhs_after_matrix()
+        m.SetParameters((0.7, 2.0, 0.75, 4.0, 0.5))
+        assert_allclose(rhs_alone()[1], -reference(cls, (0.7, 2.0, 0.75, 4.0, 0.5), SP.X[1][1],
+                                                   SP.DX[1], SP.DDX[1])[2], rtol=1e-14)

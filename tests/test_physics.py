@@ -122,3 +122,22 @@ def test_jtl_pulse():
     tw, vw = t[window], v[window]
     flux = np.sum((vw[1:] + vw[:-1]) * np.diff(tw)) / 2
     assert flux == pytest.approx(PHI0, rel=1e-2)
+
+
+@pytest.mark.parametrize("method", ["trap", "gear"])
+def test_adaptive_steps_follow_the_error(method):
+    """Adaptive steps match a fine fixed step on the JTL with fewer points,
+    and shrink where the junctions switch."""
+    from quenda.jtl import jtl, switching_table
+
+    junctions = [f"B{k}" for k in range(1, 11)]
+    fine = Transient(jtl(10)).run(tstop=60 * PS, step=0.02 * PS, ramp=10 * PS, record=junctions)
+    res = Transient(jtl(10)).run(tstop=60 * PS, step=0.25 * PS, ramp=10 * PS, adaptive=True,
+                                 method=method, record=junctions)
+    assert res.time[0] == 0 and res.time[-1] == pytest.approx(60 * PS)
+    assert len(res.time) < len(fine.time) / 5
+    (_, t_fine, _), (_, t_adaptive, _) = (switching_table(r, 10)[4] for r in (fine, res))
+    assert t_adaptive == pytest.approx(t_fine, abs=0.02 * PS)
+    steps = np.diff(res.time)
+    switching = np.abs(res.time[1:] - t_adaptive) < 1 * PS
+    assert steps[switching].max() < 0.5 * steps[~switching].max()

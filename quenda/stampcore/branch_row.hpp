@@ -85,8 +85,6 @@ void source_values(ElementModel* em, const ModelContext* ctx) {
 // What the two sources share besides their branch row.
 #define QUENDA_SOURCE_ARRAYS(Model) \
     QUENDA_NODE_ARRAYS(Model), QUENDA_ELEMENT_ARRAYS(Model), QUENDA_QUANTA_ARRAYS(Model)
-inline constexpr const char* kSourcePickleMessage =
-    "self.elem_currents,self.elem_n,self.elem_phases,self.elem_voltages,self.node_phases,"
-    "self.node_voltages cannot be converted to a Python object for pickling";
+
 
 }  // namespace quenda::stampcore

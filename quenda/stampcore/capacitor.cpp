@@ -67,9 +67,7 @@ const ElementClass kCapacitorClass = {
     .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
-    .pickle_message = "self.elem_currents,self.elem_phases,self.elem_voltages,self.node_dvoltages,"
-                      "self.node_phases,self.node_voltages cannot be converted to a Python object "
-                      "for pickling",
+    .pickle_message = kPickleWithDVoltage,
     .methods = nullptr,
     .basicsize = sizeof(CapacitorModel),
     .doc = "CapacitorModel(i, j, eindex)\n\nCapacitor between nodes i and j (0 is ground).\n"

@@ -70,8 +70,7 @@ const ElementClass kCurrentSourceClass = {
     .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
-    .pickle_message = "self.elem_currents,self.elem_phases,self.elem_voltages,self.node_phases,"
-                      "self.node_voltages cannot be converted to a Python object for pickling",
+    .pickle_message = kPickleBasic,
     .methods = nullptr,
     .basicsize = sizeof(CurrentSourceModel),
     .doc = "CurrentSourceModel(i, j, eindex)\n\nCurrent source between nodes i and j "

@@ -148,6 +148,21 @@ struct ElementClass {
     const char* doc;
 };
 
+// Why the element classes refuse pickling: the pointer fields they hold,
+// which have no object form.
+inline constexpr const char* kPickleBasic =
+    "self.elem_currents,self.elem_phases,self.elem_voltages,self.node_phases,self.node_voltages "
+    "cannot be converted to a Python object for pickling";
+inline constexpr const char* kPickleWithDVoltage =
+    "self.elem_currents,self.elem_phases,self.elem_voltages,self.node_dvoltages,self.node_phases,"
+    "self.node_voltages cannot be converted to a Python object for pickling";
+inline constexpr const char* kPickleCounting =
+    "self.elem_currents,self.elem_n,self.elem_phases,self.elem_voltages,self.node_phases,"
+    "self.node_voltages cannot be converted to a Python object for pickling";
+inline constexpr const char* kPickleJunction =
+    "self.elem_currents,self.elem_n,self.elem_phases,self.elem_voltages,self.node_dvoltages,"
+    "self.node_phases,self.node_voltages cannot be converted to a Python object for pickling";
+
 // Field access by offset, for the construction protocol.
 template <class T>
 inline T& field(ElementModel* m, Py_ssize_t offset) {

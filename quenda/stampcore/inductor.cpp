@@ -62,8 +62,7 @@ const ElementClass kInductorClass = {
     .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
-    .pickle_message = "self.elem_currents,self.elem_phases,self.elem_voltages,self.node_phases,"
-                      "self.node_voltages cannot be converted to a Python object for pickling",
+    .pickle_message = kPickleBasic,
     .methods = nullptr,
     .basicsize = sizeof(InductorModel),
     .doc = "InductorModel(i, j, eindex)\n\nInductor between nodes i and j (0 is ground), "

@@ -67,8 +67,7 @@ const ElementClass kInductorImpedanceClass = {
     .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
-    .pickle_message = "self.elem_currents,self.elem_phases,self.elem_voltages,self.node_phases,"
-                      "self.node_voltages cannot be converted to a Python object for pickling",
+    .pickle_message = kPickleBasic,
     .methods = nullptr,
     .basicsize = sizeof(InductorImpedanceModel),
     .doc = "InductorImpedanceModel(i, j, q, eindex)\n\nInductor between nodes i and j "

@@ -25,13 +25,12 @@ struct JunctionLaw {
         return (ctx.coeff_dt / resistance) + (ctx.coeff_ddt * capacitance);
     }
 
-    double nonlinear_admitance(const TwoTerminal& t, const ModelContext& ctx) const {
-        return crit_current * std::cos(junction_across(t, ctx.phases));
+    double nonlinear_admitance(double cos_phase, const TwoTerminal&, const ModelContext&) const {
+        return crit_current * cos_phase;
     }
 
-    double current(double dphase, double dvoltage, double ddvoltage) const {
-        return (crit_current * std::sin(dphase) + dvoltage / resistance) +
-               ddvoltage * capacitance;
+    double current(double sin_phase, double dvoltage, double ddvoltage) const {
+        return (crit_current * sin_phase + dvoltage / resistance) + ddvoltage * capacitance;
     }
 };
 

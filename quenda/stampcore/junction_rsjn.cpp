@@ -37,25 +37,40 @@ struct JunctionRSJNLaw {
     double rsjn_vg = 4.3;
     double rsjn_n = 10.0;
 
-    double rel_voltage(double dvoltage) const { return std::pow(dvoltage / rsjn_vg, rsjn_n); }
+    // The last rel computed, with what it was computed from: RHSCurrent
+    // follows Admitance2 with the same voltage, and pow is the junction's
+    // dearest call.
+    mutable double memo_voltage = 0.0, memo_vg = 4.3, memo_n = 10.0, memo_rel = 0.0;
+
+    double rel_voltage(double dvoltage) const {
+        if (!same_bits(dvoltage, memo_voltage) || !same_bits(rsjn_vg, memo_vg) ||
+            !same_bits(rsjn_n, memo_n)) {
+            memo_rel = std::pow(dvoltage / rsjn_vg, rsjn_n);
+            memo_voltage = dvoltage;
+            memo_vg = rsjn_vg;
+            memo_n = rsjn_n;
+        }
+        return memo_rel;
+    }
 
     double linear_admitance(const ModelContext& ctx) const { return ctx.coeff_ddt * capacitance; }
 
-    double nonlinear_admitance(const TwoTerminal& t, const ModelContext& ctx) const {
+    double nonlinear_admitance(double cos_phase, const TwoTerminal& t,
+                               const ModelContext& ctx) const {
         const double rel = rel_voltage(junction_across(t, ctx.voltages));
         const double shunt = std::fabs(rel) > kOhmicRel
                                  ? ctx.coeff_dt / resistance
                                  : ((ctx.coeff_dt * rel) * ((1.0 + rsjn_n) + rel)) /
                                        ((resistance * (rel + 1.0)) * (rel + 1.0));
-        return crit_current * std::cos(junction_across(t, ctx.phases)) + shunt;
+        return crit_current * cos_phase + shunt;
     }
 
-    double current(double dphase, double dvoltage, double ddvoltage) const {
+    double current(double sin_phase, double dvoltage, double ddvoltage) const {
         const double rel = rel_voltage(dvoltage);
         const double shunt = std::fabs(rel) > kOhmicRel
                                  ? dvoltage / resistance
                                  : (dvoltage * rel) / ((rel + 1.0) * resistance);
-        return (crit_current * std::sin(dphase) + shunt) + ddvoltage * capacitance;
+        return (crit_current * sin_phase + shunt) + ddvoltage * capacitance;
     }
 };
 

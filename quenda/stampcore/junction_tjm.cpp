@@ -194,9 +194,7 @@ const ElementClass kJunctionTJMClass = {
     .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
-    .pickle_message = "self.elem_currents,self.elem_n,self.elem_phases,self.elem_voltages,"
-                      "self.node_dvoltages,self.node_phases,self.node_voltages cannot be "
-                      "converted to a Python object for pickling",
+    .pickle_message = kPickleJunction,
     .methods = kMethods,
     .basicsize = sizeof(JunctionTJMModel),
     .doc = "JunctionTJMModel(i, j, eindex)\n\nTunnel junction with a memory kernel between "

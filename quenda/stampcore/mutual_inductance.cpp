@@ -76,8 +76,7 @@ const ElementClass kMutualInductanceClass = {
     .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
-    .pickle_message = "self.elem_currents,self.elem_phases,self.elem_voltages,self.node_phases,"
-                      "self.node_voltages cannot be converted to a Python object for pickling",
+    .pickle_message = kPickleBasic,
     .methods = nullptr,
     .basicsize = sizeof(MutualInductanceModel),
     .doc = "MutualInductanceModel(q, v, eindex)\n\nMutual inductance between the branch rows "

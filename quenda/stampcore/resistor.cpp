@@ -63,8 +63,7 @@ const ElementClass kResistorClass = {
     .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
-    .pickle_message = "self.elem_currents,self.elem_phases,self.elem_voltages,self.node_phases,"
-                      "self.node_voltages cannot be converted to a Python object for pickling",
+    .pickle_message = kPickleBasic,
     .methods = nullptr,
     .basicsize = sizeof(ResistorModel),
     .doc = "ResistorModel(i, j, eindex)\n\nResistor between nodes i and j (0 is ground).\n"

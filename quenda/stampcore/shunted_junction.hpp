@@ -19,15 +19,42 @@
 //
 // A law (junction.cpp, junction_rsjn.cpp) is a struct of the parameters,
 // initialised to their defaults, with
-//   linear_admitance(ctx)        the A1 value: the parts that depend only on
-//                                the integration coefficients
-//   nonlinear_admitance(t, ctx)  the A2 value, from ctx.phases (and voltages)
-//   current(dphase, dvoltage, ddvoltage)
+//   linear_admitance(ctx)               the A1 value: the parts that depend
+//                                       only on the integration coefficients
+//   nonlinear_admitance(cos, t, ctx)    the A2 value, given the cosine of the
+//                                       phase (and reading ctx.voltages)
+//   current(sin, dvoltage, ddvoltage)   given the sine of the phase
 #pragma once
 
 #include "element_model.hpp"
 
+#include <bit>
+
 namespace quenda::stampcore {
+
+// Bit-for-bit equality: a value memo must not mix up -0.0 and +0.0.
+inline bool same_bits(double a, double b) {
+    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+}
+
+// The sine of the last phase whose cosine Admitance2 took. BuildMatrix and
+// UpdateMatrix call RHSCurrent right after it with the same phase; one
+// sincos then serves both (it gives the same bits as sin and cos), which
+// saves a third of the junction's cost per iteration. The pair is always a
+// true (phase, sin(phase)), so a stale memo can only miss, never mislead.
+struct SineMemo {
+    double phase = 0.0;
+    double sine = 0.0;
+
+    double cos_remembering_sin(double x) {
+        double s, c;
+        sincos(x, &s, &c);
+        phase = x;
+        sine = s;
+        return c;
+    }
+    double sin(double x) const { return same_bits(x, phase) ? sine : std::sin(x); }
+};
 
 // A node-indexed quantity across the junction's branch.
 inline double junction_across(const TwoTerminal& t, const double* x) {
@@ -49,6 +76,7 @@ struct ShuntedJunctionModel {
     uint8_t* elem_dec;
     Law law;
     TwoTerminal t;
+    SineMemo memo;
 
     static ShuntedJunctionModel* self(ElementModel* m) {
         return reinterpret_cast<ShuntedJunctionModel*>(m);
@@ -60,14 +88,15 @@ struct ShuntedJunctionModel {
     }
 
     static void Admitance2(ElementModel* m, double* matrix, const ModelContext* ctx) {
-        const auto* jj = self(m);
-        jj->t.stamp(matrix, jj->law.nonlinear_admitance(jj->t, *ctx));
+        auto* jj = self(m);
+        const double c = jj->memo.cos_remembering_sin(junction_across(jj->t, ctx->phases));
+        jj->t.stamp(matrix, jj->law.nonlinear_admitance(c, jj->t, *ctx));
     }
 
     static void RHSCurrent(ElementModel* m, double* vec, const ModelContext* ctx) {
         const auto* jj = self(m);
         const TwoTerminal& t = jj->t;
-        const double curr = jj->law.current(junction_across(t, ctx->phases),
+        const double curr = jj->law.current(jj->memo.sin(junction_across(t, ctx->phases)),
                                             junction_across(t, ctx->voltages),
                                             junction_across(t, ctx->voltages_deriv));
         if (t.i != 0) {
@@ -85,7 +114,7 @@ struct ShuntedJunctionModel {
         const double dphase = junction_across(t, jj->node_phases);
         const double dvoltage = junction_across(t, jj->node_voltages);
         const double curr =
-            jj->law.current(dphase, dvoltage, junction_across(t, jj->node_dvoltages));
+            jj->law.current(std::sin(dphase), dvoltage, junction_across(t, jj->node_dvoltages));
         const bool from_i = t.i != 0;
         jj->elem_currents[e] = from_i ? curr : -curr;
         jj->elem_phases[e] = from_i ? dphase : -dphase;
@@ -94,7 +123,10 @@ struct ShuntedJunctionModel {
                 ctx->histeresis);
     }
 
-    static void defaults(ElementModel* m) { self(m)->law = Law{}; }
+    static void defaults(ElementModel* m) {
+        self(m)->law = Law{};
+        self(m)->memo = SineMemo{};
+    }
 };
 
 // The tables of a junction class, for the construction protocol.
@@ -126,9 +158,7 @@ constexpr ElementClass shunted_junction_class(const char* name, std::span<const 
         .arrays = kJunctionArrays<Law>,
         .params = params,
         .defaults = Model::defaults,
-        .pickle_message = "self.elem_currents,self.elem_n,self.elem_phases,self.elem_voltages,"
-                          "self.node_dvoltages,self.node_phases,self.node_voltages cannot be "
-                          "converted to a Python object for pickling",
+        .pickle_message = kPickleJunction,
         .methods = nullptr,
         .basicsize = sizeof(Model),
         .doc = doc,

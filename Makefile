@@ -46,7 +46,7 @@ test-asan: build-asan
 
 fuzz: build-asan
 	@echo "fuzz: seed $(FUZZ_SEED), $(FUZZ_CASES) cases"
-	QUENDA_FUZZ_SEED=$(FUZZ_SEED) QUENDA_FUZZ_CASES=$(FUZZ_CASES) $(SANITIZED) -m pytest -q tests/fuzz -m fuzz
+	QUENDA_FUZZ_SEED=$(FUZZ_SEED) QUENDA_FUZZ_CASES=$(FUZZ_CASES) $(SANITIZED) -m pytest -q -s tests/fuzz -m fuzz
 
 demo: build
 	$(PYTHON) -m quenda --out out

@@ -15,14 +15,14 @@ namespace {
 
 struct CapacitorModel {
     ElementModel base;
+    double capacitance;
+    TwoTerminal t;
     double* node_phases;
     double* node_voltages;
     double* node_dvoltages;
     double* elem_currents;
     double* elem_phases;
     double* elem_voltages;
-    double capacitance;
-    TwoTerminal t;
 };
 
 CapacitorModel* self(ElementModel* m) { return reinterpret_cast<CapacitorModel*>(m); }

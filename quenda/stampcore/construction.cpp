@@ -198,7 +198,7 @@ void release(Binding* b) {
 // Forgets the bound arrays; the model's addresses may dangle from here on,
 // so no driver may use it until it is bound again.
 void unbind(ElementModel* m) {
-    Binding* b = std::exchange(m->binding, nullptr);
+    Binding* b = std::exchange(binding_of(m), nullptr);
     if (!b) return;
     ++g_index_epoch;
     release(b);
@@ -206,7 +206,7 @@ void unbind(ElementModel* m) {
 
 int element_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    if (Binding* b = model(self)->binding)
+    if (Binding* b = binding_of(model(self)))
         for (PyObject* a : b->held) Py_VISIT(a);
     return 0;
 }
@@ -261,12 +261,13 @@ PyObject* module_global(PyObject* name) {
 bool check_usable(ElementModel* m, Where where) {
     const ElementClass& cls = *m->cls;
     if (cls.arrays.empty()) return check_model(m, 0, 0, where);
-    if (!m->binding) {
+    Binding* binding = binding_of(m);
+    if (!binding) {
         raise_where(PyExc_ValueError, cls, where,
                     "not bound to the host arrays (its InitModel has not run)");
         return false;
     }
-    return check_model(m, m->binding->node_len, m->binding->elem_len, where);
+    return check_model(m, binding->node_len, binding->elem_len, where);
 }
 
 bool check_model(ElementModel* m, Py_ssize_t node_len, Py_ssize_t elem_len, Where where) {
@@ -333,7 +334,7 @@ PyObject* element_InitModel(PyObject* self, PyObject* const* args, Py_ssize_t na
     }
     binding->node_len = node_len;
     binding->elem_len = elem_len;
-    Binding* previous = std::exchange(m->binding, binding);
+    Binding* previous = std::exchange(binding_of(m), binding);
     ++g_index_epoch;
     release(previous);
     Py_RETURN_NONE;
@@ -370,7 +371,7 @@ PyTypeObject* create_element_type(const ElementClass& cls, PyTypeObject* base) {
         {0, nullptr},
     };
     PyType_Spec spec = {
-        name.c_str(), static_cast<int>(cls.basicsize), 0,
+        name.c_str(), static_cast<int>(cls.basicsize + sizeof(Binding*)), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots,
     };
     Ref bases;

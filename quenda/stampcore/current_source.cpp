@@ -15,13 +15,13 @@ namespace {
 
 struct CurrentSourceModel {
     ElementModel base;
+    double current;  // before the ramp
+    TwoTerminal t;   // its slot positions are stored, never read
     double* node_phases;
     double* node_voltages;
     double* elem_currents;
     double* elem_phases;
     double* elem_voltages;
-    double current;  // before the ramp
-    TwoTerminal t;   // its slot positions are stored, never read
 };
 
 CurrentSourceModel* self(ElementModel* m) { return reinterpret_cast<CurrentSourceModel*>(m); }

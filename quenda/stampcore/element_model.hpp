@@ -79,10 +79,14 @@ struct Binding {
 };
 
 // The C part shared by every model object; each class's struct starts with it.
+//
+// A class's struct puts the scalars its operations read (parameters,
+// terminals, slot positions) right after this head and the array addresses
+// after them, so that a stamp or a current touches one cache line of the
+// model. What InitModel bound (binding_of) sits past the class's own fields.
 struct ElementModel {
     PyObject_HEAD
     const ElementClass* cls;
-    Binding* binding;  // null until an InitModel succeeds
 };
 
 // Which matrix value arrays a class stamps (drivers check their lengths).

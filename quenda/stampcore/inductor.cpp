@@ -14,13 +14,13 @@ namespace {
 
 struct InductorModel {
     ElementModel base;
+    double admitance;  // 1 / L
+    TwoTerminal t;
     double* node_phases;
     double* node_voltages;
     double* elem_currents;
     double* elem_phases;
     double* elem_voltages;
-    double admitance;  // 1 / L
-    TwoTerminal t;
 };
 
 InductorModel* self(ElementModel* m) { return reinterpret_cast<InductorModel*>(m); }

@@ -16,14 +16,14 @@ namespace {
 
 struct InductorImpedanceModel {
     ElementModel base;
+    double impedance;  // the inductance L
+    BranchRow branch;
+    int32_t ind_qq;
     double* node_phases;
     double* node_voltages;
     double* elem_currents;
     double* elem_phases;
     double* elem_voltages;
-    double impedance;  // the inductance L
-    BranchRow branch;
-    int32_t ind_qq;
 };
 
 InductorImpedanceModel* self(ElementModel* m) {

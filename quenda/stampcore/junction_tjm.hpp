@@ -21,6 +21,15 @@ inline constexpr int kMaxTjmTerms = 20;
 
 struct JunctionTJMModel {
     ElementModel base;
+    int32_t narray;       // kernel terms in use
+    double crit_current;  // scales every current and admittance
+    double beta;          // weight of the voltage-derivative (capacitive) term
+    double wvg, wvrat, wrrat;  // consumed by the set-up only
+    double sgw;           // conductance factor of the linear term, 1 / (wvg * wvrat)
+    double sinphi2, cosphi2;  // half angle of the phase at the last iterate
+    // The small fields come first so that one call's scalars share a cache
+    // line; the array addresses and the term arrays follow.
+    TwoTerminal t;
     double* node_phases;
     double* node_voltages;
     double* node_dvoltages;
@@ -30,15 +39,6 @@ struct JunctionTJMModel {
     int32_t* elem_n;
     uint8_t* elem_inc;
     uint8_t* elem_dec;
-    int32_t narray;       // kernel terms in use
-    double crit_current;  // scales every current and admittance
-    double beta;          // weight of the voltage-derivative (capacitive) term
-    double wvg, wvrat, wrrat;  // consumed by the set-up only
-    double sgw;           // conductance factor of the linear term, 1 / (wvg * wvrat)
-    double sinphi2, cosphi2;  // half angle of the phase at the last iterate
-    // The small fields come first so that one call's scalars share a cache
-    // line; the term arrays follow.
-    TwoTerminal t;
     cplx A[kMaxTjmTerms];  // pair-current amplitudes (normalised: Sum Re(A/P) = 1)
     cplx B[kMaxTjmTerms];  // quasiparticle amplitudes
     cplx P[kMaxTjmTerms];  // exponents, Re P < 0 for a kernel that decays

@@ -38,6 +38,12 @@ struct Names {
 extern Names g_names;
 bool intern_names();
 
+// What InitModel bound, null until an InitModel succeeds. The slot lies just
+// past the class's struct: the type's size includes it (create_element_type).
+inline Binding*& binding_of(ElementModel* m) {
+    return field<Binding*>(m, m->cls->basicsize);
+}
+
 // A global of this module by name; NameError when it is gone. Borrowed.
 PyObject* module_global(PyObject* name);
 

@@ -16,14 +16,14 @@ namespace {
 
 struct MutualInductanceModel {
     ElementModel base;
+    double minductance;
+    int32_t q, v, eindex;
+    int32_t ind_qq, ind_qv, ind_vq, ind_vv;  // the diagonal pair is stored, never read
     double* node_phases;    // bound, never read
     double* node_voltages;  // bound, never read
     double* elem_currents;
     double* elem_phases;
     double* elem_voltages;
-    double minductance;
-    int32_t q, v, eindex;
-    int32_t ind_qq, ind_qv, ind_vq, ind_vv;  // the diagonal pair is stored, never read
 };
 
 MutualInductanceModel* self(ElementModel* m) { return reinterpret_cast<MutualInductanceModel*>(m); }

@@ -14,6 +14,9 @@ namespace {
 
 struct PhaseSourceModel {
     ElementModel base;
+    double Linternal;  // internal inductance: carried, read by no operation
+    double phase;      // before the ramp
+    BranchRow branch;
     double* node_phases;
     double* node_voltages;
     double* elem_currents;
@@ -22,9 +25,6 @@ struct PhaseSourceModel {
     int32_t* elem_n;
     uint8_t* elem_inc;
     uint8_t* elem_dec;
-    double Linternal;  // internal inductance: carried, read by no operation
-    double phase;      // before the ramp
-    BranchRow branch;
 };
 
 PhaseSourceModel* self(ElementModel* m) { return reinterpret_cast<PhaseSourceModel*>(m); }

@@ -15,13 +15,13 @@ namespace {
 
 struct ResistorModel {
     ElementModel base;
+    double resistance;  // kept as given; every use divides by it
+    TwoTerminal t;
     double* node_phases;
     double* node_voltages;
     double* elem_currents;
     double* elem_phases;
     double* elem_voltages;
-    double resistance;  // kept as given; every use divides by it
-    TwoTerminal t;
 };
 
 ResistorModel* self(ElementModel* m) { return reinterpret_cast<ResistorModel*>(m); }

@@ -65,6 +65,9 @@ inline double junction_across(const TwoTerminal& t, const double* x) {
 template <class Law>
 struct ShuntedJunctionModel {
     ElementModel base;
+    Law law;
+    TwoTerminal t;
+    SineMemo memo;
     double* node_phases;
     double* node_voltages;
     double* node_dvoltages;
@@ -74,9 +77,6 @@ struct ShuntedJunctionModel {
     int32_t* elem_n;
     uint8_t* elem_inc;
     uint8_t* elem_dec;
-    Law law;
-    TwoTerminal t;
-    SineMemo memo;
 
     static ShuntedJunctionModel* self(ElementModel* m) {
         return reinterpret_cast<ShuntedJunctionModel*>(m);

@@ -18,6 +18,9 @@ namespace {
 
 struct VoltageSourceModel {
     ElementModel base;
+    double Rinternal;  // internal resistance: carried, read by no operation
+    double voltage;    // before the ramp
+    BranchRow branch;
     double* node_phases;
     double* node_voltages;
     double* elem_currents;
@@ -26,9 +29,6 @@ struct VoltageSourceModel {
     int32_t* elem_n;
     uint8_t* elem_inc;
     uint8_t* elem_dec;
-    double Rinternal;  // internal resistance: carried, read by no operation
-    double voltage;    // before the ramp
-    BranchRow branch;
 };
 
 VoltageSourceModel* self(ElementModel* m) { return reinterpret_cast<VoltageSourceModel*>(m); }

@@ -357,7 +357,7 @@ PyObject* element_refuse_setstate(PyObject* self, PyObject*) {
 }
 
 PyTypeObject* create_element_type(const ElementClass& cls, PyTypeObject* base) {
-    // Python 3.11 keeps the spec's name pointer as tp_name: it must outlive the type.
+    // Python 3.11 keeps the type spec's name pointer as tp_name: it must outlive the type.
     static std::deque<std::string> names;
     const std::string& name = names.emplace_back(std::string("quenda.stampcore.") + cls.name);
     PyType_Slot slots[] = {

@@ -39,6 +39,8 @@ class Results:
         eindex = {e: k for k, e in enumerate(elements)}
         self._nodes = _as_slice(np.array([sim.node_number[n] - 1 for n in self.node_names], dtype=np.intp))
         self._elements = _as_slice(np.array([eindex[e] for e in self.element_names], dtype=np.intp))
+        self._current_sign = np.array([sim.current_sign(sim.circuit.elements[e])
+                                       for e in self.element_names])
         self._counting = {e for e in self.element_names
                           if sim.circuit.elements[e].kind in ("P", "V", "B")}
         self._time = np.zeros(rows)
@@ -111,7 +113,8 @@ class Results:
         return self._voltage[:, self._element(element)] * self.units.voltage
 
     def current(self, element):
-        return self._current[:, self._element(element)] * self.units.current
+        k = self._element(element)
+        return self._current[:, k] * (self._current_sign[k] * self.units.current)
 
     def quanta(self, element):
         k = self._element(element)

@@ -49,9 +49,9 @@ _LAYOUT = {
     "I": (sc.CurrentSourceModel, False, ()),
     "P": (sc.PhaseSourceModel, True, _BRANCH),
     "V": (sc.VoltageSourceModel, True, _BRANCH),
-    "rcsj": ("JunctionModel", False, _TWO_TERMINAL),
-    "rsjn": ("JunctionRSJNModel", False, _TWO_TERMINAL),
-    "tjm": ("JunctionTJMModel", False, _TWO_TERMINAL),
+    "rcsj": (sc.JunctionModel, False, _TWO_TERMINAL),
+    "rsjn": (sc.JunctionRSJNModel, False, _TWO_TERMINAL),
+    "tjm": (sc.JunctionTJMModel, False, _TWO_TERMINAL),
 }
 
 
@@ -61,16 +61,6 @@ def _layout_key(e):
     if e.kind == "B":
         return e.params["model"]
     return e.kind
-
-
-def _model_class(entry):
-    cls = entry[0]
-    if isinstance(cls, str):
-        try:
-            return getattr(sc, cls)
-        except AttributeError:
-            raise NotImplementedError(f"this build of quenda.stampcore has no {cls}") from None
-    return cls
 
 
 class HostElement:
@@ -102,7 +92,6 @@ class Transient:
         circuit.check()
         self.circuit = circuit
         self.units = units
-        u = units
         self.node_number = {n: k + 1 for k, n in enumerate(circuit.nodes)}
         self.node_number[GROUND] = 0
         nodes = len(circuit.nodes)
@@ -136,7 +125,6 @@ class Transient:
         self.nonlinear = any(e.kind == "B" for e in circuit.elements.values())
         self.has_tjm = any(e.kind == "B" and e.params["model"] == "tjm"
                            for e in circuit.elements.values())
-        self._u = u
 
     # -- numbering -----------------------------------------------------------
 
@@ -149,19 +137,22 @@ class Transient:
             t["q"] = self.branch_row[e.name]
         return t
 
-    def unknown_of(self, name):
-        """0-based index of a node's unknown, or of an element's branch row."""
-        if name in self.node_number and name != GROUND:
-            return self.node_number[name] - 1
-        if name in self.branch_row:
-            return self.branch_row[name] - 1
-        raise KeyError(f"no node or branch-current element named {name!r}")
-
     # -- models --------------------------------------------------------------
+
+    @staticmethod
+    def current_sign(e):
+        """+1, or -1 for a current source whose first node is off ground.
+
+        The kernel's current source drives its value into its first node and
+        out of its second, but into the other node when one is ground. A SPICE
+        source drives its current into its second node: given to the kernel
+        with its nodes in the user's order it is negated, except when its
+        first node is ground. The host negates the reported current back."""
+        return 1.0 if e.kind != "I" or e.nodes[0] == GROUND else -1.0
 
     def _kernel_params(self, e):
         """The element's parameters in kernel units (see quenda.units)."""
-        u, p = self._u, e.params
+        u, p = self.units, e.params
         if e.kind == "R":
             return [p["r"] / u.resistance], None, 1.0
         if e.kind == "C":
@@ -171,7 +162,7 @@ class Transient:
         if e.kind == "K":
             return [p["m"] / u.inductance], None, 1.0
         if e.kind == "I":
-            return None, p["wave"], 1.0 / u.current
+            return None, p["wave"], self.current_sign(e) / u.current
         if e.kind == "P":
             return None, p["wave"], 1.0
         if e.kind == "V":
@@ -194,7 +185,7 @@ class Transient:
         elements, sources = [], []
         for eindex, e in enumerate(self.circuit.elements.values()):
             cls_entry = self.layouts[e.name]
-            cls = _model_class(cls_entry)
+            cls = cls_entry[0]
             t = self._terminals[e.name]
             args = [t[k] for k in ("i", "j", "q", "v") if k in t]
             model = cls(*args, eindex)
@@ -205,7 +196,7 @@ class Transient:
             model.InitModel(*positions)
             params, wave, scale = self._kernel_params(e)
             tjm = params if e.kind == "B" and e.params["model"] == "tjm" else None
-            host = HostElement(e, model, params, wave, scale, tjm, self._u.time)
+            host = HostElement(e, model, params, wave, scale, tjm, self.units.time)
             host.UpdateParameters()
             elements.append(host)
             if wave is not None:
@@ -240,7 +231,7 @@ class Transient:
             raise ValueError(f"unknown integration method {method!r} (choose 'trap' or 'gear')")
         if not step > 0 or not tstop > 0:
             raise ValueError("tstop and step must be positive")
-        u = self._u
+        u = self.units
         loop = _TimeLoop(self, method, ramp / u.time, tol, max_iter, hysteresis)
         h0 = step / u.time
         h_min = (min_step / u.time) if min_step else h0 / 64
@@ -310,7 +301,7 @@ class Transient:
         results.trim(k + 1)
 
     def _failure(self, outcome, worst, t, values):
-        when = t * self._u.time
+        when = t * self.units.time
         if outcome == "error":
             return (f"the local truncation error stays above its bound at t = {when:.6g} s "
                     f"even with the smallest step")

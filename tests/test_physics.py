@@ -141,3 +141,20 @@ def test_adaptive_steps_follow_the_error(method):
     steps = np.diff(res.time)
     switching = np.abs(res.time[1:] - t_adaptive) < 1 * PS
     assert steps[switching].max() < 0.5 * steps[~switching].max()
+
+
+@pytest.mark.parametrize("n_plus, n_minus", [("0", "b"), ("a", "0"), ("a", "b")])
+def test_current_source_direction(n_plus, n_minus):
+    """A source drives its current from its first node through itself into
+    its second; it reports that current as positive."""
+    i, r = 1e-4, 3.0
+    c = Circuit("current source into resistors")
+    c.current_source("I1", n_plus, n_minus, i)
+    for node in {n_plus, n_minus} - {"0"}:
+        c.resistor(f"R{node}", node, "0", r)
+    res = Transient(c).run(tstop=1 * PS, step=0.1 * PS)
+    if n_minus != "0":
+        assert res.node_voltage(n_minus)[-1] == pytest.approx(i * r)
+    if n_plus != "0":
+        assert res.node_voltage(n_plus)[-1] == pytest.approx(-i * r)
+    assert res.current("I1")[-1] == pytest.approx(i)

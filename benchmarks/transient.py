@@ -13,8 +13,8 @@ recorded, so the host figure is the loop's own work.
 import argparse
 
 from quenda import qdglobals
-from quenda.jtl import PS, jtl
-from quenda.transient import Transient
+from quenda.demos.jtl import PS, jtl
+from quenda.analysis import Transient
 
 
 def main():

@@ -11,16 +11,21 @@ The numerical core lives in two extension modules:
 
 They share no state of their own: everything passes through the host state
 modules ``quenda.SimulationParameters``, ``quenda.qdglobals`` and
-``quenda.qdconfig``. The host built on them (``Circuit``, ``Transient``,
-``Results``) works in SI units.
+``quenda.qdconfig``. The host built on them works in SI units:
+
+- ``quenda.circuit``: the circuit description (builder, element kinds,
+  waveforms, units);
+- ``quenda.analysis``: the analyses (the transient analysis and its parts);
+- ``quenda.results``: results, measurements, files and plots;
+- ``quenda.demos``: demo circuits; ``quenda.cli``: the command line.
 """
 
 __version__ = "0.1.0"
 
 _HOST = {
-    "Circuit": "circuit", "CircuitError": "circuit", "Transient": "transient",
-    "SimulationError": "transient", "Results": "results", "Units": "units", "PHI0": "units",
-    "DC": "waveforms", "PWL": "waveforms", "PULSE": "waveforms", "SIN": "waveforms",
+    "Circuit": "circuit", "CircuitError": "circuit", "Units": "circuit", "PHI0": "circuit",
+    "Waveform": "circuit", "DC": "circuit", "PWL": "circuit", "PULSE": "circuit", "SIN": "circuit",
+    "Transient": "analysis", "SimulationError": "analysis", "Results": "results",
 }
 
 

@@ -1,45 +1,8 @@
-"""python -m quenda: simulate a 20-stage Josephson transmission line driven
-by one single-flux-quantum pulse, print when each junction switches, and
-write the waveforms to CSV and PNG."""
+"""python -m quenda: see quenda.cli."""
 
-import argparse
 import sys
-from pathlib import Path
 
-from .jtl import PS, jtl, switching_table
-from .transient import Transient
-
-
-def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m quenda", description=__doc__.splitlines()[0])
-    parser.add_argument("--stages", type=int, default=20)
-    parser.add_argument("--tstop", type=float, default=100.0, help="simulated time [ps]")
-    parser.add_argument("--step", type=float, default=0.25, help="time step [ps]")
-    parser.add_argument("--adaptive", action="store_true",
-                        help="choose the steps by local truncation error (--step is the first)")
-    parser.add_argument("--out", default="out", help="directory for jtl.csv and jtl.png")
-    args = parser.parse_args(argv)
-
-    circuit = jtl(args.stages)
-    res = Transient(circuit).run(tstop=args.tstop * PS, step=args.step * PS, ramp=10 * PS,
-                                 adaptive=args.adaptive)
-    steps = "adaptive steps" if args.adaptive else f"steps of {args.step} ps"
-    print(f"{circuit.title}: {len(res.time) - 1} {steps}, "
-          f"{res.timing['iterations'] / res.timing['steps']:.2f} Newton iterations per step")
-    print(f"{'junction':>8}  {'switches at [ps]':>16}  {'quanta':>6}")
-    previous = None
-    for name, when, count in switching_table(res, args.stages):
-        shown = f"{when / PS:16.3f}" if when is not None else f"{'never':>16}"
-        delay = f"  (+{(when - previous) / PS:.3f})" if when is not None and previous is not None else ""
-        print(f"{name:>8}  {shown}  {count:6d}{delay}")
-        previous = when if when is not None else previous
-    out = Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
-    res.to_csv(out / "jtl.csv")
-    res.plot(out / "jtl.png")
-    print(f"waveforms written to {out / 'jtl.csv'} and {out / 'jtl.png'}")
-    return 0
-
+from .cli import main
 
 if __name__ == "__main__":
     sys.exit(main())

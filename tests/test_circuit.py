@@ -5,8 +5,8 @@ import math
 import pytest
 
 from quenda.circuit import Circuit, CircuitError
-from quenda.transient import Transient
-from quenda.waveforms import PULSE, PWL, SIN
+from quenda.analysis import Transient
+from quenda.circuit.waveforms import PULSE, PWL, SIN
 
 
 def error(fn, *args, **kwargs):
@@ -21,7 +21,7 @@ def error(fn, *args, **kwargs):
         (lambda c: c.resistor("R1", "a", "0", 0), "R1: resistance must be positive and finite (got 0 ohm)"),
         (lambda c: c.resistor("R1", "a", "0", -3), "R1: resistance must be positive and finite (got -3 ohm)"),
         (lambda c: c.capacitor("C1", "a", "0", float("nan")), "C1: capacitance must be positive and finite (got nan F)"),
-        (lambda c: c.inductor("L1", "a", "0", "3p"), "L1: inductance must be a number (got '3p')"),
+        (lambda c: c.inductor("L1", "a", "0", "three"), "L1: inductance must be a number (got 'three')"),
         (lambda c: c.junction("B1", "a", "0", ic=0, r=1), "B1: critical current must be positive and finite (got 0 A)"),
         (lambda c: c.junction("B1", "a", "0", ic=1e-4), "B1: an rcsj junction needs its shunt resistance r"),
         (lambda c: c.junction("B1", "a", "0", ic=1e-4, c=-1e-12, r=1), "B1: capacitance must not be negative and finite (got -1e-12 F)"),

@@ -9,9 +9,9 @@ import pytest
 
 from quenda import qdconfig
 from quenda.circuit import Circuit
-from quenda.transient import SimulationError, Transient
-from quenda.units import PHI0
-from quenda.waveforms import PWL
+from quenda.analysis import SimulationError, Transient
+from quenda.circuit.units import PHI0
+from quenda.circuit.waveforms import PWL
 
 PS = 1e-12
 
@@ -92,7 +92,7 @@ def test_coupled_loop_keeps_its_flux():
 
 
 def test_gear_agrees_with_trap_on_the_jtl():
-    from quenda.jtl import jtl, switching_table
+    from quenda.demos.jtl import jtl, switching_table
 
     runs = [Transient(jtl(8)).run(tstop=60 * PS, step=step * PS, ramp=10 * PS, method=m)
             for m, step in (("trap", 0.1), ("gear", 0.05))]
@@ -101,7 +101,7 @@ def test_gear_agrees_with_trap_on_the_jtl():
 
 
 def test_failing_step_names_time_and_unknown():
-    from quenda.jtl import jtl
+    from quenda.demos.jtl import jtl
 
     with pytest.raises(SimulationError) as info:
         Transient(jtl(4)).run(tstop=40 * PS, step=0.5 * PS, ramp=10 * PS, max_iter=1,

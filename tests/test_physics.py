@@ -6,9 +6,9 @@ import numpy as np
 import pytest
 
 from quenda.circuit import Circuit
-from quenda.transient import Transient
-from quenda.units import PHI0
-from quenda.waveforms import PWL
+from quenda.analysis import Transient
+from quenda.circuit.units import PHI0
+from quenda.circuit.waveforms import PWL
 
 PS = 1e-12
 
@@ -100,7 +100,7 @@ def test_overdamped_junction_voltage(bias):
 
 
 def test_jtl_pulse():
-    from quenda.jtl import jtl, switching_table
+    from quenda.demos.jtl import jtl, switching_table
 
     stages = 20
     res = Transient(jtl(stages)).run(tstop=100 * PS, step=0.25 * PS, ramp=10 * PS)
@@ -128,7 +128,7 @@ def test_jtl_pulse():
 def test_adaptive_steps_follow_the_error(method):
     """Adaptive steps match a fine fixed step on the JTL with fewer points,
     and shrink where the junctions switch."""
-    from quenda.jtl import jtl, switching_table
+    from quenda.demos.jtl import jtl, switching_table
 
     junctions = [f"B{k}" for k in range(1, 11)]
     fine = Transient(jtl(10)).run(tstop=60 * PS, step=0.02 * PS, ramp=10 * PS, record=junctions)

@@ -2,17 +2,22 @@
 
     c = Circuit("JTL stage")
     c.current_source("IB1", "0", "n1", 175e-6)        # into n1, SPICE convention
-    c.junction("B1", "n1", "0", ic=250e-6, r=2.8, c=0.175e-12)
-    c.inductor("L1", "n1", "n2", 3e-12)
+    c.junction("B1", "n1", "0", ic="250u", r=2.8, c=0.175e-12)
+    c.inductor("L1", "n1", "n2", "3p")
 
 Node "0" (or "gnd", any case) is ground; every other node is created by its
-first use. Values are checked when an element is added; the circuit as a
-whole (floating parts, loops of sources) when it is simulated.
+first use; integer node names are taken as their text ("1" for 1). Values
+are numbers or text with an engineering suffix ("3p", "250u"); each is
+checked when its element is added, and the circuit as a whole (floating
+parts, loops of sources, coupled inductors) when it is simulated.
 """
 
+import difflib
 import math
 from dataclasses import dataclass, field
 
+from .kinds import KINDS
+from .units import si_value
 from .waveforms import as_waveform
 
 
@@ -22,40 +27,51 @@ class CircuitError(ValueError):
 
 GROUND = "0"
 
-#: Element kinds and what they are in the circuit.
-KINDS = {
-    "R": "resistor",
-    "C": "capacitor",
-    "L": "inductor",
-    "K": "mutual inductance",
-    "I": "current source",
-    "P": "phase source",
-    "V": "voltage source",
-    "B": "Josephson junction",
-}
-
 JUNCTION_MODELS = ("rcsj", "rsjn", "tjm")
 
 
 @dataclass
 class Element:
-    """One element: kind, name, its two nodes (or, for a coupling, the names of
-    the two coupled inductors) and its SI parameters."""
+    """One element: kind letter, name, its nodes (or, for a coupling, the
+    names of the two coupled inductors) and its SI parameters."""
 
     kind: str
     name: str
     nodes: tuple
     params: dict = field(default_factory=dict)
 
+    @property
+    def key(self):
+        """Its entry in quenda.circuit.kinds.KINDS."""
+        if self.kind == "L" and self.params.get("branch"):
+            return "LB"
+        if self.kind == "B":
+            return "B:" + self.params["model"]
+        return self.kind
+
+    @property
+    def what(self):
+        return KINDS[self.key].what
+
     def __str__(self):
-        return f"{KINDS[self.kind]} {self.name} ({', '.join(self.nodes)})"
+        return f"{self.what} {self.name} ({', '.join(self.nodes)})"
 
 
-def _positive(name, what, value, unit, allow_zero=False):
+def suggest(name, names):
+    """' (did you mean 'X'?)' for the closest of names, or ''."""
+    close = difflib.get_close_matches(str(name), [str(n) for n in names], n=1, cutoff=0.6)
+    return f" (did you mean {close[0]!r}?)" if close else ""
+
+
+def _number(name, what, value, unit, allow_zero=False, allow_negative=False):
     try:
-        v = float(value)
-    except (TypeError, ValueError):
-        raise CircuitError(f"{name}: {what} must be a number (got {value!r})") from None
+        v = si_value(value, what)
+    except ValueError as err:
+        raise CircuitError(f"{name}: {err}") from None
+    if allow_negative:
+        if not math.isfinite(v):
+            raise CircuitError(f"{name}: {what} must be finite (got {value!r} {unit})")
+        return v
     if math.isnan(v) or math.isinf(v) or v < 0 or (v == 0 and not allow_zero):
         bound = "must not be negative" if allow_zero else "must be positive"
         raise CircuitError(f"{name}: {what} {bound} and finite (got {value!r} {unit})")
@@ -67,6 +83,8 @@ class Circuit:
         self.title = title
         self.elements = {}
         self._nodes = {}
+        #: Counts structural changes, so that a prepared simulation notices them.
+        self.revision = 0
 
     # -- nodes ---------------------------------------------------------------
 
@@ -85,73 +103,96 @@ class Circuit:
         """Non-ground node names, in order of first use."""
         return list(self._nodes)
 
-    def _add(self, kind, name, n1, n2, **params):
+    def element(self, name):
+        """The element of that name; KeyError with the closest names otherwise."""
+        try:
+            return self.elements[name]
+        except KeyError:
+            raise KeyError(f"no element named {name!r}{suggest(name, self.elements)}") from None
+
+    def _check_name(self, name):
         if not isinstance(name, str) or not name:
             raise CircuitError(f"an element name must be a non-empty string (got {name!r})")
         if name in self.elements:
             raise CircuitError(f"duplicate element name {name!r}: {self.elements[name]} exists")
+
+    def _add(self, kind, name, n1, n2, **params):
+        self._check_name(name)
         nodes = (self.canonical(n1), self.canonical(n2))
-        if kind != "K" and nodes[0] == nodes[1]:
+        if nodes[0] == nodes[1]:
             raise CircuitError(f"{name}: both terminals are node {nodes[0]!r}")
-        for n in nodes:
+        return self._insert(Element(kind, name, nodes, params))
+
+    def _insert(self, element):
+        for n in element.nodes if element.kind != "K" else ():
             if n != GROUND:
                 self._nodes.setdefault(n, None)
-        element = Element(kind, name, nodes, params)
-        self.elements[name] = element
+        self.elements[element.name] = element
+        self.revision += 1
         return element
+
+    @staticmethod
+    def _wave(name, value):
+        try:
+            return as_waveform(value)
+        except (TypeError, ValueError) as err:
+            raise CircuitError(f"{name}: {err}") from None
 
     # -- elements ------------------------------------------------------------
 
     def resistor(self, name, n1, n2, resistance):
         """Resistor of `resistance` ohms."""
-        return self._add("R", name, n1, n2, r=_positive(name, "resistance", resistance, "ohm"))
+        return self._add("R", name, n1, n2, r=_number(name, "resistance", resistance, "ohm"))
 
     def capacitor(self, name, n1, n2, capacitance):
         """Capacitor of `capacitance` farads."""
-        return self._add("C", name, n1, n2, c=_positive(name, "capacitance", capacitance, "F"))
+        return self._add("C", name, n1, n2, c=_number(name, "capacitance", capacitance, "F"))
 
     def inductor(self, name, n1, n2, inductance, branch=False):
         """Inductor of `inductance` henries. With branch=True (and always when
         it is coupled to another) its current is an unknown of its own."""
-        return self._add("L", name, n1, n2, l=_positive(name, "inductance", inductance, "H"),
+        return self._add("L", name, n1, n2, l=_number(name, "inductance", inductance, "H"),
                          branch=bool(branch))
 
     def coupling(self, name, inductor1, inductor2, k=None, m=None):
         """Mutual inductance between two inductors, by coupling factor k
-        (|k| < 1) or by mutual inductance m in henries (|m| < sqrt(L1 L2))."""
-        if name in self.elements:
-            raise CircuitError(f"duplicate element name {name!r}: {self.elements[name]} exists")
+        (|k| < 1) or by mutual inductance m in henries (|m| < sqrt(L1 L2)).
+        The inductance matrix of every coupled group must be positive
+        definite; that is checked when the circuit is simulated."""
+        self._check_name(name)
         l1, l2 = (self.elements.get(n) for n in (inductor1, inductor2))
         for given, found in ((inductor1, l1), (inductor2, l2)):
             if found is None or found.kind != "L":
-                raise CircuitError(f"{name}: unknown inductor {given!r}")
+                inductors = [e.name for e in self.elements.values() if e.kind == "L"]
+                raise CircuitError(f"{name}: unknown inductor {given!r}{suggest(given, inductors)}")
         if l1 is l2:
             raise CircuitError(f"{name}: couples inductor {inductor1!r} with itself")
         if (k is None) == (m is None):
             raise CircuitError(f"{name}: give exactly one of k (coupling factor) and m (mutual inductance)")
         limit = math.sqrt(l1.params["l"] * l2.params["l"])
-        mutual = float(k) * limit if k is not None else float(m)
+        if k is not None:
+            mutual = _number(name, "coupling factor k", k, "", allow_negative=True) * limit
+        else:
+            mutual = _number(name, "mutual inductance m", m, "H", allow_negative=True)
         if not abs(mutual) < limit:
             raise CircuitError(f"{name}: coupling must be below 1 in magnitude "
                                f"(got k = {mutual / limit:g})")
         l1.params["branch"] = l2.params["branch"] = True
-        element = Element("K", name, (inductor1, inductor2), {"m": mutual})
-        self.elements[name] = element
-        return element
+        return self._insert(Element("K", name, (inductor1, inductor2), {"m": mutual}))
 
     def current_source(self, name, n_plus, n_minus, current):
         """Current source: `current` amperes flow from n_plus through the
         source to n_minus, i.e. into node n_minus (SPICE convention).
         `current` is a number (DC) or a waveform (PWL, PULSE, SIN)."""
-        return self._add("I", name, n_plus, n_minus, wave=as_waveform(current))
+        return self._add("I", name, n_plus, n_minus, wave=self._wave(name, current))
 
     def phase_source(self, name, n1, n2, phase):
         """Holds phase(n1) - phase(n2) at `phase` radians (a number or a waveform)."""
-        return self._add("P", name, n1, n2, wave=as_waveform(phase))
+        return self._add("P", name, n1, n2, wave=self._wave(name, phase))
 
     def voltage_source(self, name, n1, n2, voltage):
         """Holds V(n1) - V(n2) at `voltage` volts (a number or a waveform)."""
-        return self._add("V", name, n1, n2, wave=as_waveform(voltage))
+        return self._add("V", name, n1, n2, wave=self._wave(name, voltage))
 
     def junction(self, name, n1, n2, ic, r=None, c=0.0, model="rcsj", rn=None, vg=2.8e-3,
                  n=10.0, tjm=None, rsg=None):
@@ -170,72 +211,34 @@ class Circuit:
         if model not in JUNCTION_MODELS:
             raise CircuitError(f"{name}: unknown junction model {model!r} "
                                f"(choose from {', '.join(JUNCTION_MODELS)})")
-        params = {"model": model, "ic": _positive(name, "critical current", ic, "A"),
-                  "c": _positive(name, "capacitance", c, "F", allow_zero=True)}
+        params = {"model": model, "ic": _number(name, "critical current", ic, "A"),
+                  "c": _number(name, "capacitance", c, "F", allow_zero=True)}
         if model == "rcsj":
             if r is None:
                 raise CircuitError(f"{name}: an rcsj junction needs its shunt resistance r")
-            params["r"] = _positive(name, "shunt resistance", r, "ohm")
+            params["r"] = _number(name, "shunt resistance", r, "ohm")
         else:
             if rn is None:
                 raise CircuitError(f"{name}: a {model} junction needs its normal resistance rn")
-            params["rn"] = _positive(name, "normal resistance", rn, "ohm")
-            params["vg"] = _positive(name, "gap voltage", vg, "V")
+            params["rn"] = _number(name, "normal resistance", rn, "ohm")
+            params["vg"] = _number(name, "gap voltage", vg, "V")
         if model == "rsjn":
-            params["n"] = _positive(name, "steepness n", n, "")
+            params["n"] = _number(name, "steepness n", n, "")
         if model == "tjm":
             if not isinstance(tjm, str):
                 raise CircuitError(f"{name}: a tjm junction needs the name of its coefficient table")
             params["table"] = tjm
-            params["rsg"] = _positive(name, "subgap resistance", rsg if rsg is not None
-                                      else 10 * params["rn"], "ohm")
+            params["rsg"] = _number(name, "subgap resistance", rsg if rsg is not None
+                                    else 10 * params["rn"], "ohm")
         return self._add("B", name, n1, n2, **params)
 
     # -- whole-circuit checks ------------------------------------------------
 
     def check(self):
-        """Raises CircuitError for a circuit whose equations are singular: a
-        part that nothing ties to ground, or a loop of phase or voltage sources."""
-        if not self.elements:
-            raise CircuitError("the circuit has no elements")
-        parent = {n: n for n in [GROUND, *self._nodes]}
+        """Raises CircuitError for a circuit that cannot be simulated: no
+        elements, a part that nothing ties to ground, a loop of phase or
+        voltage sources, or coupled inductors whose inductance matrix is not
+        positive definite."""
+        from .checks import check_circuit
 
-        def root(n):
-            while parent[n] != n:
-                parent[n] = parent[parent[n]]
-                n = parent[n]
-            return n
-
-        sources = dict(parent)
-
-        def source_root(n):
-            while sources[n] != n:
-                sources[n] = sources[sources[n]]
-                n = sources[n]
-            return n
-
-        kinds_at = {n: set() for n in self._nodes}
-        for e in self.elements.values():
-            if e.kind in ("K", "I"):  # couplings and current sources tie no potentials
-                continue
-            a, b = e.nodes
-            for n in e.nodes:
-                if n != GROUND:
-                    kinds_at[n].add(e.kind)
-            parent[root(a)] = root(b)
-            if e.kind in ("P", "V"):
-                ra, rb = source_root(a), source_root(b)
-                if ra == rb:
-                    raise CircuitError(f"{e.name} closes a loop of phase and voltage sources")
-                sources[ra] = rb
-
-        floating = {}
-        for n in self._nodes:
-            if root(n) != root(GROUND):
-                floating.setdefault(root(n), []).append(n)
-        for part in floating.values():
-            if all(kinds_at[n] <= {"L"} for n in part) and any(kinds_at[n] for n in part):
-                raise CircuitError(f"nodes {', '.join(map(repr, part))} form an inductor loop "
-                                   "with no connection to ground")
-            raise CircuitError(f"node {part[0]!r} is floating: no resistor, capacitor, inductor, "
-                               "junction or phase/voltage source connects it to ground")
+        check_circuit(self)

@@ -9,8 +9,7 @@ short current pulse IIN into n1; every junction then switches once, in turn.
 
 import math
 
-from .circuit import Circuit
-from .waveforms import PWL
+from ..circuit import PWL, Circuit
 
 PS = 1e-12
 

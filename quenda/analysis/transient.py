@@ -1,0 +1,167 @@
+"""Transient analysis: the circuit in time, from 0 to tstop.
+
+    sim = Transient(circuit)
+    res = sim.run(tstop=1e-9, step=0.25e-12)
+
+Each step integrates the unknowns with the trapezoidal rule (or second-order
+BDF, method="gear") and solves the circuit equations by Newton iterations
+(newton.py); step control (stepping.py) lands on every source breakpoint,
+bounds how far a junction may turn in one step, and retries failing steps in
+parts. A run that cannot go on raises SimulationError carrying the results
+up to the last accepted point; so does an interrupted run (the
+KeyboardInterrupt carries them in `results`).
+
+One run holds the kernel at a time in a process (hoststate.py).
+"""
+
+import math
+import numbers
+import time as _time
+
+from ..circuit.units import DEFAULT
+from ..results.results import Results
+from .assembly import Assembly
+from .errors import SimulationError
+from .hoststate import exclusive_run
+from .integration import METHODS
+from .loop import TimeLoop
+from .stepping import Steps, all_breakpoints, grid_points, run_adaptive, run_fixed
+
+#: More steps than this is a run that would not end in any useful time.
+MAX_STEPS = 10**9
+
+
+def _positive(name, value, allow_inf=False, allow_zero=False):
+    try:
+        v = float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be a number (got {value!r})") from None
+    if math.isnan(v) or v < 0 or (v == 0 and not allow_zero) or (math.isinf(v) and not allow_inf):
+        what = "not negative" if allow_zero else "positive"
+        raise ValueError(f"{name} must be {what}{'' if allow_inf else ' and finite'} "
+                         f"(got {value!r})")
+    return v
+
+
+class Transient:
+    """A circuit made ready for the kernel; run() simulates it."""
+
+    def __init__(self, circuit, units=DEFAULT):
+        self.circuit = circuit
+        self.units = units
+        self.assembly = Assembly(circuit, units)
+
+    @property
+    def size(self):
+        """Number of unknowns (nodes and branch currents)."""
+        return self.assembly.size
+
+    def run(self, *, tstop, step, method="trap", ramp=0.0, record=None, tol=1e-6, max_iter=30,
+            min_step=None, hysteresis=0.1, adaptive=False, lte=1e-3, max_step=None,
+            max_phase_step=math.pi / 2, progress=None):
+        """Simulates from 0 to tstop; returns Results (SI units).
+
+        tstop, step: seconds (keyword-only). With fixed steps the results are
+            recorded every `step` (the last point at tstop); with
+            adaptive=True, step is the first step and every accepted point
+            is recorded.
+        method: "trap" (trapezoidal rule) or "gear" (second-order BDF).
+        ramp: every source value rises smoothly from 0 to 1 over the first
+            `ramp` seconds (the start-up ramp).
+        record: names of nodes and elements to keep waveforms of (default all).
+        tol: a step is accepted when the estimated distance of its unknowns
+            from the exact solution of the step's equations is below tol
+            (radians, or 100 uA for branch currents).
+        max_iter: Newton iterations per attempt of a step.
+        min_step: a step that fails is retried in parts down to this size
+            (default step / 1024) before the run stops with an error.
+        hysteresis: hold band of the phase-quanta counts, in quanta.
+        adaptive, lte: choose each step so that the estimated local
+            truncation error of every unknown stays below lte (radians),
+            with steps below max_step (default 16 * step).
+        max_phase_step: the most a junction or phase source may turn in one
+            step (radians, default a quarter flux quantum); larger steps are
+            taken again in parts.
+        progress: called as progress(t, tstop) (seconds) now and then.
+        """
+        if method not in METHODS:
+            raise ValueError(f"unknown integration method {method!r} (choose 'trap' or 'gear')")
+        tstop = _positive("tstop", tstop)
+        step = _positive("step", step)
+        ramp = _positive("ramp", ramp, allow_zero=True)
+        tol = _positive("tol", tol)
+        lte = _positive("lte", lte)
+        hysteresis = _positive("hysteresis", hysteresis, allow_zero=True)
+        max_phase_step = _positive("max_phase_step", max_phase_step, allow_inf=True)
+        if not isinstance(max_iter, numbers.Integral) or isinstance(max_iter, bool) or max_iter < 1:
+            raise ValueError(f"max_iter must be a whole number of at least 1 (got {max_iter!r})")
+        if progress is not None and not callable(progress):
+            raise TypeError(f"progress must be callable (got {type(progress).__name__})")
+        min_step = step / 1024 if min_step is None else _positive("min_step", min_step)
+        if adaptive:
+            max_step = 16 * step if max_step is None else _positive("max_step", max_step)
+        elif max_step is not None:
+            raise ValueError("max_step is for adaptive runs; fixed steps are `step` at most")
+        else:
+            max_step = step
+        if min_step > min(step, max_step):
+            raise ValueError(f"min_step ({min_step:g} s) must not exceed step ({step:g} s) "
+                             f"or max_step ({max_step:g} s)")
+        if min_step < tstop * 1e-12:
+            raise ValueError(f"min_step ({min_step:g} s) is below what the time {tstop:g} s "
+                             "can resolve (tstop * 1e-12)")
+        largest = max_step if adaptive else min(step, tstop)
+        if tstop / largest > MAX_STEPS:
+            raise ValueError(f"{tstop:g} s in steps of at most {largest:g} s would take more "
+                             f"than {MAX_STEPS:.0e} steps")
+
+        stale = self.assembly.stale()
+        if stale:  # the circuit changed since Transient(circuit): prepare it again
+            self.assembly = Assembly(self.circuit, self.units)
+
+        u = self.units
+        with exclusive_run():
+            loop = TimeLoop(self.assembly, ramp / u.time, tol, max_iter, hysteresis)
+            t_end = tstop / u.time
+            rows = grid_points(t_end, step / u.time) + 1 if not adaptive else 1024
+            results = Results(self.assembly, record, rows)
+            results.store(0.0)
+            breakpoints = all_breakpoints([s for s, _ in loop.varying], tstop, u.time)
+            steps = Steps(loop, method, step / u.time, min_step / u.time, max_step / u.time,
+                          max_phase_step, breakpoints, t_end, grid=not adaptive)
+            store = results.store
+            if progress is not None:
+                store = _with_progress(results.store, progress, u.time, tstop)
+            start = _time.perf_counter()
+            try:
+                if adaptive:
+                    run_adaptive(steps, t_end, lte, store)
+                else:
+                    run_fixed(steps, t_end, store)
+            except (SimulationError, KeyboardInterrupt) as err:
+                err.results = self._finish(results, loop, steps, start)
+                raise
+            self._finish(results, loop, steps, start)
+        if progress is not None:
+            progress(tstop, tstop)
+        return results
+
+    @staticmethod
+    def _finish(results, loop, steps, start):
+        results.trim()
+        results.timing = dict(loop.timing, total=_time.perf_counter() - start,
+                              steps=loop.accepted, rejected=steps.rejected)
+        return results
+
+
+def _with_progress(store, progress, time_unit, tstop):
+    last = [_time.perf_counter()]
+
+    def store_and_report(t):
+        store(t)
+        now = _time.perf_counter()
+        if now - last[0] >= 0.1:
+            last[0] = now
+            progress(t * time_unit, tstop)
+
+    return store_and_report

@@ -1,0 +1,120 @@
+"""The element kinds: one table of what each kind of element is to the simulator.
+
+A kind says which kernel model class simulates it, whether it needs a branch
+row (an unknown of its own for its current), the (row, column) pairs of the
+matrix entries its model stamps, in the order the model's InitModel takes
+their slot positions ('i', 'j' its nodes, 'q' its branch row, 'v' a coupled
+inductor's branch row), and how its SI parameters become the kernel's.
+
+Adding a kind is one entry here, a builder method (builder.py) and, when it
+is new to the kernel, its model class.
+"""
+
+import math
+from dataclasses import dataclass
+from typing import Callable, Optional
+
+TWO_TERMINAL = (("i", "i"), ("i", "j"), ("j", "i"), ("j", "j"))
+BRANCH = (("i", "q"), ("j", "q"), ("q", "i"), ("q", "j"))
+
+
+class KernelRangeError(ValueError):
+    """An SI value that the kernel's units cannot hold (it overflows or
+    underflows there); the assembly names the element."""
+
+
+@dataclass(frozen=True)
+class Kind:
+    key: str
+    what: str                 # for messages: "resistor"
+    model: str                # kernel class in quenda.stampcore
+    slots: tuple              # (row, col) pairs in InitModel order
+    branch: bool = False      # needs a branch row
+    params: Optional[Callable] = None   # (element, units) -> SetParameters list
+    source: Optional[str] = None  # a source: the Units attribute its value is divided by
+    counts_quanta: bool = False   # the model counts 2 pi phase quanta
+    nonlinear: bool = False       # stamps A2 that follows the solution
+    exact_jacobian: bool = True   # its A2 is the exact derivative of its current
+    bounded_phase: bool = False   # the time loop bounds its phase change per step
+    setup: str = "SetParameters"  # the model method that takes the parameters
+
+
+def kernel(value, unit, what, divides=False):
+    """An SI value in kernel units; KernelRangeError when it is not a finite
+    number there, or, for a value the kernel divides by, when its reciprocal
+    is not one either."""
+    v = value / unit
+    if not math.isfinite(v) or (divides and (v == 0 or not math.isfinite(1.0 / v))):
+        raise KernelRangeError(f"{what} {value:g} is outside the range the simulator can "
+                               f"represent (it is {v:g} in kernel units)")
+    return v
+
+
+def _resistor(e, u):
+    return [kernel(e.params["r"], u.resistance, "resistance", divides=True)]
+
+
+def _capacitor(e, u):
+    return [kernel(e.params["c"], u.capacitance, "capacitance")]
+
+
+def _inductor(e, u):
+    return [kernel(e.params["l"], u.inductance, "inductance", divides=True)]
+
+
+def _coupling(e, u):
+    return [kernel(e.params["m"], u.inductance, "mutual inductance")]
+
+
+def _rcsj(e, u):
+    p = e.params
+    return [kernel(p["ic"], u.current, "critical current"),
+            kernel(p["r"], u.resistance, "shunt resistance", divides=True),
+            kernel(p["c"], u.capacitance, "capacitance")]
+
+
+def _rsjn(e, u):
+    p = e.params
+    return [kernel(p["ic"], u.current, "critical current"),
+            kernel(p["rn"], u.resistance, "normal resistance", divides=True),
+            kernel(p["vg"], u.voltage, "gap voltage", divides=True), p["n"],
+            kernel(p["c"], u.capacitance, "capacitance")]
+
+
+def _tjm(e, u):
+    # Gap voltage in kernel units, IcRn / Vg, the capacitance as the weight
+    # of the voltage-derivative term (beta_c taken with Rn), Rn / Rsg.
+    p = e.params
+    ic = kernel(p["ic"], u.current, "critical current", divides=True)
+    c = kernel(p["c"], u.capacitance, "capacitance")
+    wvg = kernel(p["vg"], u.voltage, "gap voltage", divides=True)
+    wvrat = p["ic"] * p["rn"] / p["vg"]
+    sgw = kernel(1.0 / (wvg * wvrat), 1.0, "normal conductance", divides=True)
+    beta = kernel(c / (ic * sgw * sgw), 1.0, "beta_c")
+    return [p["table"], ic, beta, wvg, wvrat, p["rn"] / p["rsg"]]
+
+
+_JUNCTION = dict(slots=TWO_TERMINAL, counts_quanta=True, nonlinear=True, bounded_phase=True)
+
+#: Every kind by key (Element.key).
+KINDS = {k.key: k for k in (
+    Kind("R", "resistor", "ResistorModel", TWO_TERMINAL, params=_resistor),
+    Kind("C", "capacitor", "CapacitorModel", TWO_TERMINAL, params=_capacitor),
+    Kind("L", "inductor", "InductorModel", TWO_TERMINAL, params=_inductor),
+    Kind("LB", "inductor", "InductorImpedanceModel", BRANCH + (("q", "q"),), branch=True,
+         params=_inductor),
+    Kind("K", "mutual inductance", "MutualInductanceModel",
+         (("q", "q"), ("q", "v"), ("v", "q"), ("v", "v")), params=_coupling),
+    # The current source reads no slot position; its InitModel takes four it never reads.
+    Kind("I", "current source", "CurrentSourceModel", (), source="current"),
+    Kind("P", "phase source", "PhaseSourceModel", BRANCH, branch=True, source="phase",
+         counts_quanta=True, bounded_phase=True),
+    Kind("V", "voltage source", "VoltageSourceModel", BRANCH, branch=True, source="voltage",
+         counts_quanta=True),
+    Kind("B:rcsj", "Josephson junction", "JunctionModel", params=_rcsj, **_JUNCTION),
+    Kind("B:rsjn", "Josephson junction", "JunctionRSJNModel", params=_rsjn, **_JUNCTION),
+    # Its A2 stamp is quasi-static, not the derivative of the memory integral:
+    # Newton converges linearly, and the convergence test must know it.
+    Kind("B:tjm", "Josephson junction", "JunctionTJMModel", params=_tjm, exact_jacobian=False,
+         setup="InitTJMModel", **_JUNCTION),
+)}

@@ -133,7 +133,7 @@ def kept_factors():
             np.copyto(x, b)
             sf.solveSparseMatrix(ax, x)
 
-        rounds = 3 if stages >= 5_000 else 5
+        rounds = 4 if stages >= 5_000 else 7
         fac, refac, sol, fac_sol, refac_sol, fresh, copy = per_call([
             lambda: sf.factor(ax),
             lambda: sf.refactor(ax),

@@ -266,10 +266,8 @@ def test_singular_matrix_drops_the_kept_factors_and_b_stays(how):
 
 NO_FACTOR_STATES = {  # how an object comes to have no factors kept, and the status it shows
     "new": (lambda sf, ax: None, -3),
-    "analysed only": (lambda sf, ax: (sf.analyze(*A3[:3]), sf.solveSparseMatrix(ax, np.ones(3))), -3),
     "released": (lambda sf, ax: (sf.analyze(*A3[:3]), sf.factor(ax), sf.__del__()), -3),
     "analysed again": (lambda sf, ax: (sf.analyze(*A3[:3]), sf.factor(ax), sf.analyze(*A3[:3])), -3),
-    "refused pattern": (lambda sf, ax: NO_OP_STATES["refused pattern"][0](sf), -3),
     "factorised singular": (lambda sf, ax: (sf.analyze(*A3[:3]), sf.factor(0 * ax)), 1),
 }
 
@@ -299,8 +297,7 @@ def test_factorisation_runs_without_the_interpreter_lock_and_refuses_company():
     worker.start()
     b = np.ones(n)
     while not done.is_set():  # runs only while the worker's KLU work lets it
-        for call in (lambda: sf.solveFactored(b), lambda: sf.analyze(n, ap, ai),
-                     sf.__del__, lambda: sf.solveSparseMatrix(ax, b)):
+        for call in (lambda: sf.solveFactored(b), lambda: sf.analyze(n, ap, ai), sf.__del__):
             try:
                 call()
             except RuntimeError as e:
@@ -308,7 +305,7 @@ def test_factorisation_runs_without_the_interpreter_lock_and_refuses_company():
     worker.join()
     assert errors and set(errors) <= {
         f"{m}(): this SparseFactor is in use by another thread; give each thread a SparseFactor of its own"
-        for m in ("solveFactored", "analyze", "__del__", "solveSparseMatrix")}
+        for m in ("solveFactored", "analyze", "__del__")}
     sf.analyze(n, ap, ai)
     sf.refactor(ax)
     x = np.ones(n)

@@ -1,14 +1,19 @@
 """Time of one SparseFactor.solveSparseMatrix call against SciPy's splu
-factor-and-solve, side by side on the same circuit-like matrices.
+factor-and-solve, side by side on the same circuit-like matrices; then, on
+the matrices of Josephson transmission lines, a full factorisation, a
+refactorisation with the kept pivot order and a solve with kept factors.
 
 Both sides get the same values each call. solveSparseMatrix reuses the
 analysis made once by analyze (its time is shown apart), as a simulator's time
 loop does; its timed call also copies the right-hand side back into B, since
-the solve overwrites it. Each figure is the best of several rounds, the two
-sides measured in turn within each round.
+the solve overwrites it. In the table of transmission lines that copy is
+timed apart and taken off, since at 10 stages it costs as much as the solve.
+Each figure is the best of several rounds, the functions measured in turn
+within each round.
 
-Run: make build && python3 benchmarks/solver.py
+Run: make build && python3 benchmarks/solver.py [--jtl-only]
 """
+import sys
 import timeit
 from array import array
 
@@ -48,8 +53,8 @@ def per_call(fns, rounds=5):
     return best
 
 
-def us(seconds):
-    return f"{seconds * 1e6:12.1f}"
+def us(seconds, width=12):
+    return f"{seconds * 1e6:{width}.1f}"
 
 
 def solver_for(a):
@@ -63,7 +68,91 @@ def solver_for(a):
     return sf, (n, ap, ai)
 
 
+# A JTL stage in kernel units (1 ps, 100 uA): junction Ic 250 uA, 2.8 ohm shunt,
+# 0.175 pF; 3 pH to the next stage. At a trapezoidal step of 0.25 ps the
+# capacitance enters the Jacobian as C (2/h)^2 and the shunt as G (2/h).
+JTL_IC, JTL_G, JTL_C, JTL_INV_L = 2.5, 3.2910596 / 2.8, 0.175 / 0.30386, 3.2910596 / 3.0
+JTL_STAGES = (10, 100, 1_000, 5_000, 20_000)
+
+
+def jtl_matrix(stages, phases, h=0.25):
+    """Jacobian of a Josephson transmission line at the given junction phases."""
+    c0 = 2.0 / h
+    coupling = np.full(stages - 1, -JTL_INV_L)
+    to_neighbours = np.zeros(stages)
+    to_neighbours[:-1] += JTL_INV_L
+    to_neighbours[1:] += JTL_INV_L
+    diag = JTL_C * c0 * c0 + JTL_G * c0 + JTL_IC * np.cos(phases) + to_neighbours
+    return sp.diags([coupling, diag, coupling], [-1, 0, 1], format="csc")
+
+
+def pulse_phases(stages, at):
+    """Junction phases with a flux quantum passed up to stage `at`: 2 pi behind,
+    rising through pi over a few stages, the bias point's 0.78 rad ahead."""
+    k = np.arange(stages)
+    return 0.78 + np.pi * (1 - np.tanh((k - at) / 3.0))
+
+
+def kept_factors():
+    """factor, refactor and solveFactored on JTL matrices, beside solveSparseMatrix."""
+    print()
+    print("JTL matrices, times per call in microseconds (solve: solveFactored; solveSparse: "
+          "solveSparseMatrix,\nwhich factorises afresh; fallbacks: refactorisations that "
+          "factorised afresh as a pulse crossed the line)")
+    print(f"{'stages':>7}{'nnz':>8}{'factor':>10}{'refactor':>10}{'solve':>10}"
+          f"{'factor+solve':>14}{'refactor+solve':>16}{'solveSparse':>13}{'fallbacks':>11}"
+          f"{'copy of B':>11}")
+    for stages in JTL_STAGES:
+        a = jtl_matrix(stages, pulse_phases(stages, 0))
+        sf, _ = solver_for(a)
+        ax = a.data.copy()
+        b = np.random.default_rng(0).standard_normal(stages)
+        x = b.copy()
+
+        # The pulse travels the line: the refactorisations must all stand.
+        sf.factor(ax)
+        before = sf.factorCount
+        for at in np.linspace(0, stages, 50):
+            sf.refactor(jtl_matrix(stages, pulse_phases(stages, at)).data)
+            np.copyto(x, b)
+            sf.solveFactored(x)
+            assert sf.status == 0
+        fallbacks = sf.factorCount - before
+        sf.refactor(ax)
+        np.copyto(x, b)
+        sf.solveFactored(x)
+        assert np.allclose(a @ x, b)
+
+        # Each solve overwrites x, so x gets b back first (repeated solves of
+        # one x would shrink it into the denormals, which are slow).
+        def solve():
+            np.copyto(x, b)
+            sf.solveFactored(x)
+
+        def sparse():
+            np.copyto(x, b)
+            sf.solveSparseMatrix(ax, x)
+
+        rounds = 4 if stages >= 5_000 else 7
+        fac, refac, sol, fac_sol, refac_sol, fresh, copy = per_call([
+            lambda: sf.factor(ax),
+            lambda: sf.refactor(ax),
+            solve,
+            lambda: (sf.factor(ax), solve()),
+            lambda: (sf.refactor(ax), solve()),
+            sparse,
+            lambda: np.copyto(x, b),
+        ], rounds=rounds)
+        sol, fac_sol, refac_sol, fresh = (t - copy for t in (sol, fac_sol, refac_sol, fresh))
+        print(f"{stages:>7}{a.nnz:>8}{us(fac, 10)}{us(refac, 10)}{us(sol, 10)}"
+              f"{us(fac_sol, 14)}{us(refac_sol, 16)}{us(fresh, 13)}{fallbacks:>8}/50"
+              f"{us(copy, 11)}")
+
+
 def main():
+    if "--jtl-only" in sys.argv[1:]:
+        kept_factors()
+        return
     print(f"SciPy {scipy.__version__}, NumPy {np.__version__}; times per call in microseconds")
     print(f"{'matrix':8}{'unknowns':>10}{'nnz':>10}{'analyze':>12}"
           f"{'solveSparse':>12}{'splu+solve':>12}{'speed-up':>10}")
@@ -98,6 +187,7 @@ def main():
                            lambda: one.solveSparseMatrix(one_ax, one_x)])
     print(f"call without KLU work (released analysis): {idle * 1e6:.2f} us")
     print(f"call on a 1 x 1 system (KLU work included): {tiny * 1e6:.2f} us")
+    kept_factors()
 
 
 if __name__ == "__main__":

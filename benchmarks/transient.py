@@ -34,9 +34,9 @@ def main():
         host = per("total") - per("kernel") - per("solver")
         elements = len(circuit.elements)
         # Final phase-quanta counts of the junctions, straight from the host state.
-        names = list(circuit.elements)
+        index = {name: k for k, name in enumerate(circuit.elements)}
         switched = sum(1 for k in range(1, stages + 1)
-                       if qdglobals.ElementN[names.index(f"B{k}")] == 1)
+                       if qdglobals.ElementN[index[f"B{k}"]] == 1)
         print(f"{stages:7d} {elements:9d} {sim.size:9d} {per('total'):9.1f} {per('kernel'):8.1f} "
               f"{per('solver'):8.1f} {host:8.1f} {30 + 0.05 * elements:8.1f} "
               f"{t['iterations'] / steps:9.2f} {switched:9d}")

@@ -207,6 +207,15 @@ def check_solver(ck, calls):
     ck.repeat("solve", lambda: sf.solve(ax, b), calls, watched)
     ck.repeat("solveSparseMatrix", lambda: sf.solveSparseMatrix(axn, bn), calls, watched)
     ck.repeat("solveMatrix", lambda: sf.solveMatrix(dense, bn), calls, watched)
+    ck.repeat("factor", lambda: sf.factor(axn), calls, watched)
+    ck.repeat("refactor", lambda: sf.refactor(axn), calls, watched)
+    # Each call falls back to a full factorisation: the kept pivots are the zeros of the
+    # other matrix (off the diagonal, or on it).
+    diagonal, off = np.where(axn == 4.0, axn, 0.0), np.where(axn == 4.0, 0.0, axn)
+    ck.repeat("refactor falling back", lambda: (sf.refactor(diagonal), sf.refactor(off)),
+              calls // 2, watched + [diagonal, off])
+    ck.repeat("solveFactored", lambda: sf.solveFactored(bn), calls, watched)
+    ck.repeat("factor singular", lambda: sf.factor(np.zeros_like(axn)), calls, watched)
     ck.repeat("__del__ and analyze", lambda: (sf.__del__(), sf.analyze(n, ap, ai)), calls, watched)
 
 
@@ -227,6 +236,10 @@ def check_solver_errors(ck, calls):
                   lambda: [array.array("i", ap), array.array("i", ai)])
     ck.error_path("analyze 64-bit Ai", calls, lambda p, i: sf.analyze(n, p, i),
                   lambda: [array.array("i", ap), array.array("l", ai)])
+    ck.error_path("refactor short Ax", calls, sf.refactor, lambda: [np.ones(5)])
+    sf.factor(np.array(ax))
+    ck.error_path("solveFactored short B", calls, sf.solveFactored, lambda: [np.ones(n - 1)])
+    ck.error_path("solveFactored read-only B", calls, lambda: sf.solveFactored(FROZEN))
 
 
 def main(calls):

@@ -4,6 +4,7 @@ import os
 import pickle
 import sys
 import textwrap
+import threading
 import weakref
 from array import array
 
@@ -196,6 +197,122 @@ def test_collector_breaks_cycles_through_the_pattern_arrays():
     assert ref() is None
 
 
+# ---- kept factors ----------------------------------------------------------------------
+
+
+def perturbed(ax, rng):
+    """The values moved by up to 10 %, as a circuit's Jacobian moves from step to step."""
+    return ax * rng.uniform(0.9, 1.1, len(ax))
+
+
+@pytest.mark.parametrize("how", ["factor", "refactor"])
+@pytest.mark.parametrize("name", MATRICES)
+def test_kept_factors_solve_like_a_fresh_factorisation(name, how):
+    a = MATRICES[name]()
+    sf, ax = analysed(a)
+    n, rng = a.shape[0], np.random.default_rng(1)
+    rows, cols = entries(a)
+    for k in range(3):
+        values = perturbed(ax, rng)
+        getattr(sf, how)(values)
+        dense = np.zeros((n, n))
+        dense[rows, cols] = values
+        for _ in range(2):  # one factorisation serves many right-hand sides
+            b = rng.standard_normal(n)
+            x = b.copy()
+            sf.solveFactored(x)
+            np.testing.assert_allclose(x, np.linalg.solve(dense, b), rtol=1e-10, atol=1e-12)
+        assert sf.status == 0 and sf.factored
+    # The first refactor has nothing kept and factorises; the others reuse its pivots.
+    assert (sf.factorCount, sf.refactorCount) == ((3, 0) if how == "factor" else (1, 2))
+
+
+FULL_2X2 = (2, array("i", [0, 2, 4]), array("i", [0, 1, 0, 1]))
+
+
+@pytest.mark.parametrize("first, second", [
+    ([[1e-6, 1.0], [1.0, 1.0]], [[1.0, 1.0], [1e-12, 1.0]]),  # the kept pivot became tiny
+    ([[0.0, 1.0], [1.0, 1.0]], [[1.0, 1.0], [0.0, 1.0]]),  # and here zero
+], ids=["growth", "zero pivot"])
+def test_refactor_falls_back_when_the_kept_pivot_order_goes_bad(first, second):
+    sf = SparseFactor()
+    sf.analyze(*FULL_2X2)
+    sf.factor(np.array(first).T.ravel())  # column 0 pivots on row 1
+    sf.refactor(np.array(second).T.ravel())
+    x = np.array([1.0, 2.0])
+    sf.solveFactored(x)
+    # With the old order the first case solves to about 1e-4 only.
+    np.testing.assert_allclose(x, np.linalg.solve(second, [1.0, 2.0]), rtol=1e-14)
+    assert (sf.status, sf.factorCount, sf.refactorCount) == (0, 2, 1)
+
+
+@pytest.mark.parametrize("how", ["factor", "refactor"])
+def test_singular_matrix_drops_the_kept_factors_and_b_stays(how):
+    a = chain(4)
+    sf, ax = analysed(a)
+    sf.factor(ax)
+    singular = a.toarray()
+    singular[:2, :2] = 1.0
+    singular[2, 1] = 0.0
+    getattr(sf, how)(singular[entries(a)])
+    b = np.array([1.0, 2.0, 3.0, 4.0])
+    sf.solveFactored(b)
+    assert list(b) == [1.0, 2.0, 3.0, 4.0] and sf.status == 1 and not sf.factored
+    sf.refactor(ax)  # nothing kept: a full factorisation
+    sf.solveFactored(b)
+    np.testing.assert_allclose(a @ b, [1.0, 2.0, 3.0, 4.0])
+    assert (sf.status, sf.factorCount, sf.refactorCount) == (0, 3, int(how == "refactor"))
+
+
+NO_FACTOR_STATES = {  # how an object comes to have no factors kept, and the status it shows
+    "new": (lambda sf, ax: None, -3),
+    "released": (lambda sf, ax: (sf.analyze(*A3[:3]), sf.factor(ax), sf.__del__()), -3),
+    "analysed again": (lambda sf, ax: (sf.analyze(*A3[:3]), sf.factor(ax), sf.analyze(*A3[:3])), -3),
+    "factorised singular": (lambda sf, ax: (sf.analyze(*A3[:3]), sf.factor(0 * ax)), 1),
+}
+
+
+@pytest.mark.parametrize("state", NO_FACTOR_STATES)
+def test_without_kept_factors_b_stays_and_status_says_so(state):
+    sf = SparseFactor()
+    enter, status = NO_FACTOR_STATES[state]
+    enter(sf, A3[3])
+    b = np.array([1.0, 2.0])  # lengths are not held against a no-op
+    sf.solveFactored(b)
+    assert list(b) == [1.0, 2.0] and sf.status == status and not sf.factored
+
+
+def test_factorisation_runs_without_the_interpreter_lock_and_refuses_company():
+    a = chain(100_000)
+    sf, ax = analysed(a)
+    n, ap, ai, _ = pattern(a)
+    errors, done = [], threading.Event()
+
+    def work():
+        for _ in range(20):
+            sf.refactor(ax)
+        done.set()
+
+    worker = threading.Thread(target=work)
+    worker.start()
+    b = np.ones(n)
+    while not done.is_set():  # runs only while the worker's KLU work lets it
+        for call in (lambda: sf.solveFactored(b), lambda: sf.analyze(n, ap, ai), sf.__del__):
+            try:
+                call()
+            except RuntimeError as e:
+                errors.append(str(e))
+    worker.join()
+    assert errors and set(errors) <= {
+        f"{m}(): this SparseFactor is in use by another thread; give each thread a SparseFactor of its own"
+        for m in ("solveFactored", "analyze", "__del__")}
+    sf.analyze(n, ap, ai)
+    sf.refactor(ax)
+    x = np.ones(n)
+    sf.solveFactored(x)
+    np.testing.assert_allclose(a @ x, np.ones(n))
+
+
 # ---- errors ------------------------------------------------------------------------------
 
 NP, AR = np.ones(3), array("d", [1.0, 1.0, 1.0])
@@ -234,6 +351,14 @@ ERRORS = [
     (lambda sf: sf.solveSparseMatrix(A3[3].astype(np.float32), NP), ValueError, "Buffer dtype mismatch, expected 'double' but got 'float'", ""),
     (lambda sf: sf.solveSparseMatrix(A3[3], np.ones((3, 2))[:, 0]), ValueError, "ndarray is not C-contiguous", ""),
     (lambda sf: sf.solveSparseMatrix(A3[3], np.frombuffer(bytes(24))), ValueError, "buffer source array is read-only", ""),
+    (lambda sf: sf.factor(), TypeError, "factor() takes exactly 1 positional argument (0 given)", ""),
+    (lambda sf: sf.refactor(A3[3], Ax=A3[3]), TypeError, "refactor() got multiple values for keyword argument 'Ax'", ""),
+    (lambda sf: sf.solveFactored(AR), TypeError, "Argument 'B' has incorrect type (expected numpy.ndarray, got array.array)", ""),
+    (lambda sf: sf.refactor(None), TypeError, "Argument 'Ax' has incorrect type (expected numpy.ndarray, got NoneType)", ""),
+    (lambda sf: sf.factor(A3[3].astype(np.float32)), ValueError, "Buffer dtype mismatch, expected 'double' but got 'float'", ""),
+    (lambda sf: sf.refactor(A3[3][:6]), ValueError, "Ax has 6 entries, but the pattern has nnz = 7 stored entries", "lengths"),
+    (lambda sf: (sf.factor(A3[3]), sf.solveFactored(NP[:2])), ValueError, "B has 2 entries, but the matrix has n = 3 unknowns", "lengths"),
+    (lambda sf: (sf.factor(A3[3]), sf.solveFactored(np.frombuffer(bytes(24)))), ValueError, "buffer source array is read-only", ""),
 ]
 
 

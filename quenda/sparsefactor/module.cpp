@@ -13,7 +13,8 @@ PyModuleDef kModule = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "quenda.SparseFactor",
     .m_doc = "Sparse LU solver on SuiteSparse KLU: one symbolic analysis per pattern, a fresh "
-             "factorisation and an in-place solve per call.",
+             "factorisation and an in-place solve per call, or a kept factorisation "
+             "refactorised with its own pivot order.",
     .m_size = -1,
     .m_methods = nullptr,
     .m_slots = nullptr,

@@ -1,13 +1,20 @@
 // The SparseFactor class: the symbolic analysis of one compressed-column
-// pattern, kept across calls, and a fresh numeric factorisation in every solve
-// call, which overwrites the right-hand side with the solution.
+// pattern, kept across calls; a fresh numeric factorisation in every solve
+// call, which overwrites the right-hand side with the solution; and a numeric
+// factorisation kept between calls (factor, refactor, solveFactored) for
+// hosts that solve many systems with one matrix, or with slowly moving ones.
 //
 // Each method validates all it is given first (types, element types,
 // lengths) and only then hands raw pointers to KLU. KLU's own failures (a
 // singular matrix, a pattern it refuses) raise nothing, because hosts rely on
 // solving on regardless; they leave B as it was and show in `status`.
+//
+// The kept-factor methods run KLU without the interpreter lock. While they do,
+// the object is marked busy and every method called on it from another
+// thread raises instead of sharing `common`, the analysis or the factors.
 #include "solver.hpp"
 
+#include "kept_factors.hpp"
 #include "klu_owner.hpp"
 
 #include "../capi/args.hpp"
@@ -36,10 +43,12 @@ static_assert(sizeof(int) == sizeof(int32_t), "KLU's int interface must be the 3
 // lead the factorisation, or the gather of solveMatrix, outside its arrays.
 // An edited pattern takes effect with the next analyze, as it must, since the
 // analysis describes the pattern it was computed from.
+// The factors kept belong to the analysis they were made with and go with it.
 struct Analysis {
     std::vector<int32_t> ap;  // n + 1 column starts
     std::vector<int32_t> ai;  // nnz row indices
     Symbolic symbolic;        // null: nothing to solve with
+    KeptFactors kept;
 };
 
 struct SparseFactorObject {
@@ -50,7 +59,10 @@ struct SparseFactorObject {
     PyObject* Asparse;
     int32_t n;
     int32_t nnz;
-    int status;  // outcome of the last analysis or factorisation, in KLU's codes
+    int status;  // outcome of the last analysis, factorisation or solve, in KLU's codes
+    bool busy;   // KLU works for one call without the interpreter lock
+    unsigned long long factor_count;    // klu_factor calls, in every method
+    unsigned long long refactor_count;  // klu_refactor calls
     klu_common common;
     Analysis analysis;  // constructed in place by tp_new, destroyed by tp_dealloc
 };
@@ -102,6 +114,16 @@ bool check_length(const char* name, Py_ssize_t have, int32_t need, const Extent&
     return false;
 }
 
+// Refuses a call while another thread's call works on the object.
+bool check_idle(SparseFactorObject* self, const char* method) {
+    if (!self->busy) return true;
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s(): this SparseFactor is in use by another thread; give each thread a "
+                 "SparseFactor of its own",
+                 method);
+    return false;
+}
+
 // Parses (Ax, B) and checks that both are of `type`.
 bool parse_operands(capi::ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyTypeObject* type, PyObject** arg) {
@@ -133,6 +155,7 @@ void factor_and_solve(SparseFactorObject* self, double* values, double* b) {
     klu_common* common = &self->common;
     Numeric numeric(klu_factor(a.ap.data(), a.ai.data(), values, a.symbolic.get(), common),
                     common);
+    ++self->factor_count;
     self->status = common->status;
     // Without a factorisation B stays as it was, and so does the status that
     // says why: KLU's solve would overwrite it with "invalid".
@@ -141,7 +164,9 @@ void factor_and_solve(SparseFactorObject* self, double* values, double* b) {
 }
 
 // The tail of solve and solveSparseMatrix.
-PyObject* solve_values(SparseFactorObject* self, const Buffer& ax, const Buffer& b) {
+PyObject* solve_values(SparseFactorObject* self, const char* method, const Buffer& ax,
+                       const Buffer& b) {
+    if (!check_idle(self, method)) return nullptr;
     if (!self->analysis.symbolic) Py_RETURN_NONE;  // nothing analysed: B stays
     if (!check_length("Ax", ax.length(), self->nnz, kStored) ||
         !check_length("B", b.length(), self->n, kUnknowns))
@@ -183,10 +208,11 @@ PyObject* analyze(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!check_length("Ai", ai.length(), nnz, kStored)) return nullptr;
     Ref scratch = new_scratch(nnz);
     if (!scratch) return nullptr;
+    SparseFactorObject* self = as_solver(o);
+    if (!check_idle(self, spec.func)) return nullptr;
 
     // Nothing changes before every check and allocation has passed: a call
     // that raises leaves the object serving its previous analysis.
-    SparseFactorObject* self = as_solver(o);
     Analysis fresh;
     try {
         fresh.ap.assign(ap_data, ap_data + n + 1);
@@ -214,7 +240,7 @@ PyObject* solve(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         !take_array(arg[0], "Ax", kDoubles, false, ax) ||
         !take_array(arg[1], "B", kDoubles, true, b))
         return nullptr;
-    return solve_values(as_solver(o), ax, b);
+    return solve_values(as_solver(o), spec.func, ax, b);
 }
 
 PyObject* solveSparseMatrix(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
@@ -226,7 +252,7 @@ PyObject* solveSparseMatrix(PyObject* o, PyObject* const* args, Py_ssize_t nargs
         !capi::take_buffer(arg[0], kDouble, 1, false, ax) ||
         !capi::take_buffer(arg[1], kDouble, 1, true, b))
         return nullptr;
-    return solve_values(as_solver(o), ax, b);
+    return solve_values(as_solver(o), spec.func, ax, b);
 }
 
 PyObject* solveMatrix(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -238,6 +264,7 @@ PyObject* solveMatrix(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyOb
         !capi::take_buffer(arg[1], kDouble, 1, true, b))
         return nullptr;
     SparseFactorObject* self = as_solver(o);
+    if (!check_idle(self, spec.func)) return nullptr;
     if (!self->analysis.symbolic) Py_RETURN_NONE;
     const int32_t n = self->n;
     const Py_ssize_t* shape = ax.view().shape;
@@ -267,8 +294,94 @@ PyObject* solveMatrix(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyOb
     Py_RETURN_NONE;
 }
 
+// ---- kept factors ------------------------------------------------------------
+
+Pattern pattern_of(SparseFactorObject* self) {
+    Analysis& a = self->analysis;
+    return {self->n, a.ap.data(), a.ai.data(), a.symbolic.get()};
+}
+
+// Runs factor or refactor on the kept factors without the interpreter lock.
+// The factors are taken out of the object meanwhile: another thread reading
+// its attributes sees no factors kept, and nothing half made.
+PyObject* factor_values(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, capi::ArgSpec& spec,
+                        FactorWork (*work)(KeptFactors&, const Pattern&, double*, klu_common*)) {
+    PyObject* arg[1];
+    Buffer ax;
+    if (!capi::parse_args(spec, args, nargs, kwnames, arg) ||
+        !capi::check_arg_type(arg[0], capi::ndarray_type, "Ax") ||
+        !capi::take_buffer(arg[0], kDouble, 1, false, ax))
+        return nullptr;
+    SparseFactorObject* self = as_solver(o);
+    if (!check_idle(self, spec.func)) return nullptr;
+    if (!self->analysis.symbolic) Py_RETURN_NONE;
+    if (!check_length("Ax", ax.length(), self->nnz, kStored)) return nullptr;
+
+    KeptFactors kept = std::move(self->analysis.kept);
+    const Pattern p = pattern_of(self);
+    auto* values = static_cast<double*>(ax.data());
+    FactorWork done;
+    self->busy = true;
+    Py_BEGIN_ALLOW_THREADS
+    done = work(kept, p, values, &self->common);
+    Py_END_ALLOW_THREADS
+    self->busy = false;
+    self->analysis.kept = std::move(kept);
+    self->status = done.status;
+    self->factor_count += done.factors;
+    self->refactor_count += done.refactors;
+    Py_RETURN_NONE;
+}
+
+PyObject* factor(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static capi::ArgSpec spec{"factor", {"Ax"}, 1};
+    return factor_values(o, args, nargs, kwnames, spec, sparsefactor::factor);
+}
+
+PyObject* refactor(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static capi::ArgSpec spec{"refactor", {"Ax"}, 1};
+    return factor_values(o, args, nargs, kwnames, spec, sparsefactor::refactor);
+}
+
+PyObject* solveFactored(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    static capi::ArgSpec spec{"solveFactored", {"B"}, 1};
+    PyObject* arg[1];
+    Buffer b;
+    if (!capi::parse_args(spec, args, nargs, kwnames, arg) ||
+        !capi::check_arg_type(arg[0], capi::ndarray_type, "B") ||
+        !capi::take_buffer(arg[0], kDouble, 1, true, b))
+        return nullptr;
+    SparseFactorObject* self = as_solver(o);
+    if (!check_idle(self, spec.func)) return nullptr;
+    if (!self->analysis.kept.numeric) {
+        // B stays. The status keeps the failure that dropped the factors, or
+        // else says there were none, so that a host checking it after each
+        // solve cannot take an untouched B for a solution.
+        if (self->status == KLU_OK) self->status = KLU_INVALID;
+        Py_RETURN_NONE;
+    }
+    if (!check_length("B", b.length(), self->n, kUnknowns)) return nullptr;
+
+    KeptFactors kept = std::move(self->analysis.kept);
+    const Pattern p = pattern_of(self);
+    auto* rhs = static_cast<double*>(b.data());
+    int status;
+    self->busy = true;
+    Py_BEGIN_ALLOW_THREADS
+    status = sparsefactor::solve(kept, p, rhs, &self->common);
+    Py_END_ALLOW_THREADS
+    self->busy = false;
+    self->analysis.kept = std::move(kept);
+    self->status = status;
+    Py_RETURN_NONE;
+}
+
 PyObject* release_analysis(PyObject* o, PyObject*) {
-    as_solver(o)->analysis = Analysis{};
+    SparseFactorObject* self = as_solver(o);
+    if (!check_idle(self, "__del__")) return nullptr;
+    self->analysis = Analysis{};
     Py_RETURN_NONE;
 }
 
@@ -278,6 +391,18 @@ PyObject* refuse_pickle(PyObject*, PyObject*) {
 }
 
 PyObject* get_status(PyObject* o, void*) { return PyLong_FromLong(as_solver(o)->status); }
+
+PyObject* get_factored(PyObject* o, void*) {
+    return PyBool_FromLong(as_solver(o)->analysis.kept.numeric ? 1 : 0);
+}
+
+PyObject* get_factor_count(PyObject* o, void*) {
+    return PyLong_FromUnsignedLongLong(as_solver(o)->factor_count);
+}
+
+PyObject* get_refactor_count(PyObject* o, void*) {
+    return PyLong_FromUnsignedLongLong(as_solver(o)->refactor_count);
+}
 
 // ---- the type --------------------------------------------------------------
 
@@ -289,7 +414,7 @@ void set_refs(SparseFactorObject* self, PyObject* value) {
 }
 
 PyObject* solver_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* o = type->tp_alloc(type, 0);  // zeroed: n, nnz and status are 0
+    PyObject* o = type->tp_alloc(type, 0);  // zeroed: n, nnz, status, busy and the counts
     if (!o) return nullptr;
     SparseFactorObject* self = as_solver(o);
     new (&self->analysis) Analysis();
@@ -336,9 +461,22 @@ PyMethodDef kMethods[] = {
      "entries outside the pattern are not read."},
     {"solveSparseMatrix", capi::fastcall(solveSparseMatrix), METH_FASTCALL | METH_KEYWORDS,
      "solveSparseMatrix(Ax, B)\n\nAs solve, with 1-D float64 NumPy arrays."},
+    {"factor", capi::fastcall(factor), METH_FASTCALL | METH_KEYWORDS,
+     "factor(Ax)\n\nFactorises the matrix with the values Ax (1-D float64 NumPy array, one "
+     "per stored entry) and keeps the factors for solveFactored and refactor. Does nothing "
+     "without an analysis; a failed factorisation keeps no factors and sets status."},
+    {"refactor", capi::fastcall(refactor), METH_FASTCALL | METH_KEYWORDS,
+     "refactor(Ax)\n\nAs factor, reusing the pivot order of the factors kept, which is "
+     "cheaper. Factorises afresh (factorCount grows) when no factors are kept, when the "
+     "kept order meets a zero pivot, or when its pivot growth exceeds the last full "
+     "factorisation's by more than KLU's pivot tolerance allows."},
+    {"solveFactored", capi::fastcall(solveFactored), METH_FASTCALL | METH_KEYWORDS,
+     "solveFactored(B)\n\nOverwrites B (1-D float64 NumPy array) with the solution by the "
+     "factors kept. Without kept factors B stays as it was and status stays non-zero: the "
+     "failure that dropped them, or -3 (invalid)."},
     QUENDA_NOARGS_METHOD("__del__", release_analysis,
-                         "__del__()\n\nReleases the analysis; solves do nothing until the "
-                         "next analyze."),
+                         "__del__()\n\nReleases the analysis and any kept factors; solves do "
+                         "nothing until the next analyze."),
     QUENDA_NOARGS_METHOD("__reduce__", refuse_pickle, nullptr),
     QUENDA_ONEARG_METHOD("__setstate__", refuse_pickle, nullptr),
     {nullptr, nullptr, 0, nullptr},
@@ -346,8 +484,20 @@ PyMethodDef kMethods[] = {
 
 PyGetSetDef kGetSet[] = {
     {"status", get_status, nullptr,
-     "Outcome of the last analysis or factorisation: 0 ok, 1 singular, negative an error "
-     "(KLU's status codes).",
+     "Outcome of the last analysis, factorisation or solve with kept factors: 0 ok, 1 "
+     "singular, negative an error (KLU's status codes).",
+     nullptr},
+    {"factored", get_factored, nullptr,
+     "True while factors made by factor or refactor are kept; analyze and __del__ drop "
+     "them, and so does a failed factorisation.",
+     nullptr},
+    {"factorCount", get_factor_count, nullptr,
+     "Full numeric factorisations run over the object's life: by factor, by refactor "
+     "falling back, and one in every call of solve, solveMatrix and solveSparseMatrix.",
+     nullptr},
+    {"refactorCount", get_refactor_count, nullptr,
+     "Refactorisations with a kept pivot order run over the object's life, including "
+     "those that fell back to a full factorisation.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -361,7 +511,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_getset, kGetSet},
     {Py_tp_doc, const_cast<char*>(
                     "SparseFactor()\n\nSparse LU solver: analyse a pattern once, then factorise "
-                    "and solve in place with new values at each call.")},
+                    "and solve in place with new values at each call, or keep a "
+                    "factorisation (factor, refactor) and solve with it (solveFactored).")},
     {0, nullptr},
 };
 

@@ -1,12 +1,13 @@
 """Fuzz cases of quenda.SparseFactor.
 
 A case makes a solver and a random compressed-column pattern, then runs a
-random sequence of analyze, solve, solveSparseMatrix, solveMatrix and
-__del__ calls with random arguments (patterns that KLU must refuse, arrays of
+random sequence of analyze, solve, solveSparseMatrix, solveMatrix, factor,
+refactor, solveFactored and __del__ calls with random arguments (patterns that KLU must refuse, arrays of
 every type code, dtype, shape and length), with the pattern arrays edited,
 grown or cut short after analyze. Where a call was handed a well-formed
 system, diagonally dominant so that it is far from singular, the solution
-it writes is checked against a dense solve.
+it writes is checked against a dense solve; so is what solveFactored writes
+with factors kept from such a system.
 """
 
 import array
@@ -38,8 +39,10 @@ class SolverWorld:
         self.analysed = None  # (n, ap, ai) of the analysis the solver holds
 
     def new_solver(self):
-        self.sf = FinalisingFactor() if self.g.chance(0.1) else SparseFactor()
+        # Before the old solver goes: its finaliser may work on the new one.
         self.analysed = None
+        self.factored = None  # (pattern, values) of the factors kept, when known to be well-formed
+        self.sf = FinalisingFactor() if self.g.chance(0.1) else SparseFactor()
 
     def new_pattern(self):
         """A random n x n pattern with a full diagonal, as lists."""
@@ -92,6 +95,7 @@ class SolverWorld:
         ap_arg, ai_arg = g.array_module(ap, "i"), g.array_module(ai, "i")
         if self.call(self.sf.analyze, n, ap_arg, ai_arg, names=("n", "Ap", "Ai"), retains=True,
                      label="analyze"):
+            self.factored = None
             exact = (good and n == self.n and type(ap_arg) is array.array
                      and type(ai_arg) is array.array and ap_arg.typecode == ai_arg.typecode == "i"
                      and list(ap_arg) == self.ap and list(ai_arg) == self.ai)
@@ -122,13 +126,52 @@ class SolverWorld:
                 and start is not None and list(start) != list(self.leading(b)):
             self.check_solution(method, ax, self.leading(b), start)
 
-    def leading(self, b):
-        """The first n values of a float64 right-hand side, or None for any other."""
-        if type(b) is array.array and b.typecode == "d" and len(b) >= self.n:
-            return np.array(b[: self.n])
-        if isinstance(b, np.ndarray) and b.ndim == 1 and b.dtype == np.float64 \
-                and len(b) >= self.n:
-            return b[: self.n].copy()
+    def kept(self, method=None):
+        """factor or refactor, mostly followed by solveFactored, or solveFactored alone,
+        with arguments drawn as for solveSparseMatrix."""
+        g = self.g
+        method = method or g.pick(["factor", "refactor", "solveFactored"])
+        fn = getattr(self.sf, method)
+        fired = HOOKS.fired
+        if method == "solveFactored":
+            # The factors may serve a pattern other than the present one.
+            n = self.factored[0][0] if self.factored else self.n
+            b = g.array(n)
+            start = self.leading(b, n)
+            if start is not None and isinstance(b, np.ndarray) and b.flags.writeable:
+                b[:n] = start = [g.rng.uniform(-1, 1) for _ in range(n)]
+            ok = self.call(fn, b, names=("B",), watch=[b], label=method)
+            if ok and self.sf.status == 0 and self.factored is not None \
+                    and start is not None and HOOKS.fired == fired:
+                self.check_solution("solveSparseMatrix", self.factored[1], self.leading(b, n),
+                                    start, self.factored[0])
+            return
+        vals = self.values()
+        ax = g.array(len(vals))
+        good = isinstance(ax, np.ndarray) and ax.shape == (len(vals),) \
+            and ax.dtype == np.float64 and ax.flags.writeable
+        if good:
+            ax[:] = vals
+        if not self.call(fn, ax, names=("Ax",), watch=[ax], label=method):
+            return
+        known = good and self.sf.status == 0 and isinstance(self.analysed, tuple) \
+            and HOOKS.fired == fired
+        self.factored = (self.analysed, np.array(vals)) if known else None
+        # Factors are kept exactly when a factorisation succeeded.
+        if self.analysed != "unknown" and HOOKS.fired == fired and \
+                self.sf.factored != (self.sf.status == 0 and self.analysed is not None):
+            raise AssertionError(f"{method}: factored {self.sf.factored}, status {self.sf.status}")
+        if g.chance(0.7):
+            self.kept("solveFactored")
+
+    def leading(self, b, n=None):
+        """The first n (by default self.n) values of a float64 right-hand side, or None
+        for any other."""
+        n = self.n if n is None else n
+        if type(b) is array.array and b.typecode == "d" and len(b) >= n:
+            return np.array(b[:n])
+        if isinstance(b, np.ndarray) and b.ndim == 1 and b.dtype == np.float64 and len(b) >= n:
+            return b[:n].copy()
         return None
 
     def dense(self, vals):
@@ -152,10 +195,14 @@ class SolverWorld:
             return d[: n - 1] if n > 1 else np.zeros((0, 0))
         return g.array(n * n)
 
-    def check_solution(self, method, ax, x, rhs):
-        n, ap, ai = self.analysed
-        if n != self.n or ap != self.ap or ai != self.ai:
-            return  # the solver serves an older pattern; its values came from the new one
+    def check_solution(self, method, ax, x, rhs, analysed=None):
+        """analysed: the pattern ax belongs to; by default the present one, which
+        must then be the one the solver holds."""
+        if analysed is None:
+            analysed = self.analysed
+            if analysed != (self.n, self.ap, self.ai):
+                return  # the solver serves an older pattern; its values came from the new one
+        n, ap, ai = analysed
         a = np.zeros((n, n))
         if method == "solveMatrix":
             dense = np.asarray(ax)
@@ -191,7 +238,7 @@ class SolverWorld:
         action = g.rng.randrange(6)
         if action == 0:
             if self.call(self.sf.__del__, *([0] if g.chance(0.1) else []), label="__del__"):
-                self.analysed = None
+                self.analysed = self.factored = None
         elif action == 1:
             self.call(pickle.dumps, self.sf, label="pickle.dumps")
         elif action == 2:
@@ -208,14 +255,16 @@ class SolverWorld:
 
     def hostile_step(self):
         g = self.g
-        g.pick([self.analyze, self.solve, self.change_pattern, self.misc])()
+        g.pick([self.analyze, self.solve, self.kept, self.change_pattern, self.misc])()
 
     def step(self):
         r = self.rng.random()
-        if r < 0.3:
+        if r < 0.25:
             self.analyze()
-        elif r < 0.75:
+        elif r < 0.55:
             self.solve()
+        elif r < 0.75:
+            self.kept()
         elif r < 0.85:
             self.change_pattern()
         else:

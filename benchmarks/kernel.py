@@ -5,7 +5,8 @@ Prints the fixed cost of one driver call with no elements and, for 10^4 and
 BuildStaticMatrix is timed twice: the kernel's own work (parameter refresh
 limited to an empty source list) and with the host's UpdateParameters called
 on every element, which is Python work of the host. Then the per-step drivers
-for 10^4 tunnel junctions with 8 and 20 kernel terms. Run with `make bench`.
+for 10^4 tunnel junctions with 8 and 20 kernel terms, and for 10^4
+transmission lines with delays of 8 and 100 steps. Run with `make bench`.
 """
 
 import argparse
@@ -62,7 +63,7 @@ def next_solution(cycle):
     points = SOLUTIONS[cycle]
     points.reverse()
     for name, value in points[0].items():
-        setattr(SP, name, value)
+        setattr(G if name == "CurrentTime" else SP, name, value)
 
 
 def two_terminal_chain(cls, count, params, setup="SetParameters"):
@@ -95,6 +96,32 @@ def branch_chain(nslots):
         return models, (a0, a1, a2), b
 
     return build
+
+
+def line_chain(count, params, step):
+    """`count` lines in a chain, line e from node e+1 to node e+2 (each port
+    to ground), 8 slot positions each, with a history of TD / step points."""
+    nodes = count + 1
+    (a0, a1, a2), b = setup_host(nodes, count, 8 * count)
+    models = []
+    for e in range(count):
+        m = sc.TransmissionLineModel(e + 1, 0, e + 2, 0, e)
+        m.InitModel(*range(8 * e, 8 * e + 8))
+        m.SetParameters(params)
+        models.append(m)
+    collect(models)
+    G.OptimizeSimulation = False
+    sc.BuildStaticMatrix(a0)
+    for k in range(int(params[0] / step) + 2):
+        G.CurrentTime = k * step
+        sc.UpdateValues()
+    # Each timed call solves a point of the next step anew (as the first
+    # iteration of a step does: the sources are interpolated once per point).
+    t = G.CurrentTime
+    for cycle, fractions in (("matrix", (0.5, 1.0)), ("rhs", (0.25, 0.75))):
+        for point, f in zip(SOLUTIONS[cycle], fractions):
+            point["CurrentTime"] = t + f * step
+    return (a0, a1, a2), b
 
 
 def collect(models):
@@ -194,6 +221,23 @@ def main():
         row = [per_call(fns[d], 20) * 1e9 / n for d in names]
         terms = len(qdconfig.tjm_models[table][0])
         print(f"  {terms:<24d}" + "".join(f"{v:18.2f}" for v in row))
+
+    step = 0.25
+    print(f"\nNanoseconds per line, {n} TransmissionLineModel lines (UpdateValues: one step on)")
+    print(f"  {'TD / step':24s}" + "".join(f"{d:>18s}" for d in names))
+    for steps in (8, 100):
+        a, b = line_chain(n, (steps * step, 1.0, step), step)
+        fns = drivers(a, b)
+
+        def advance():
+            G.CurrentTime += step
+            sc.UpdateValues()
+
+        fns["UpdateValues"] = advance
+        row = [per_call(fns[d], 20) * 1e9 / n for d in names]
+        print(f"  {steps:<24d}" + "".join(f"{v:18.2f}" for v in row))
+        for point in SOLUTIONS["matrix"] + SOLUTIONS["rhs"]:
+            point.pop("CurrentTime")
 
 
 if __name__ == "__main__":

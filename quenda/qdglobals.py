@@ -49,5 +49,7 @@ SourceElementList = []
 #: When true, ``BuildStaticMatrix`` refreshes only the sources once
 #: ``CurrentTime`` is past ``SimulationParameters.INITIAL_RAMP``.
 OptimizeSimulation = False
-#: Simulated time of the current point.
+#: Simulated time of the current point (kernel units): the refresh choice of
+#: ``BuildStaticMatrix``, and the time transmission lines are solved and
+#: accepted at (read by the other drivers only when lines are collected).
 CurrentTime = 0.0

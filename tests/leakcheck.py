@@ -39,16 +39,19 @@ SLACK = 256 << 10 if os.environ.get("QUENDA_SANITIZED") else 1 << 20
 
 
 def circuit():
-    """One bound model of every class on 6 nodes and branch rows 7 to 9."""
+    """One bound model of every class on 6 nodes and branch rows 7 to 9; the
+    transmission line last."""
     Host().arrays(NODES, 12, seed=1)
     C.tjm_models = {"t": ([1 + 0.5j, 0.3j], [0.5 + 0j, 0.1j], [-1 + 0.5j, -2 - 1j])}
     models = [sc.ResistorModel(1, 2, 0), sc.CapacitorModel(2, 3, 1), sc.InductorModel(3, 0, 2),
               sc.CurrentSourceModel(1, 0, 3), sc.JunctionModel(4, 5, 4),
               sc.JunctionRSJNModel(0, 5, 5), sc.JunctionTJMModel(6, 4, 6),
               sc.InductorImpedanceModel(1, 6, 7, 7), sc.PhaseSourceModel(2, 0, 8, 8),
-              sc.VoltageSourceModel(0, 3, 9, 9), sc.MutualInductanceModel(7, 8, 10)]
+              sc.VoltageSourceModel(0, 3, 9, 9), sc.MutualInductanceModel(7, 8, 10),
+              sc.TransmissionLineModel(2, 4, 0, 6, 11)]
+    slots = {sc.InductorImpedanceModel: 5, sc.TransmissionLineModel: 8}
     for k, m in enumerate(models):
-        m.InitModel(*range(5 * k, 5 * k + (5 if isinstance(m, sc.InductorImpedanceModel) else 4)))
+        m.InitModel(*range(5 * k, 5 * k + slots.get(type(m), 4)))
         if isinstance(m, sc.JunctionTJMModel):
             m.InitTJMModel(["t", 1.0, 0.5, 4.0, 0.6, 0.1])
         else:
@@ -146,7 +149,17 @@ def check_drivers(ck, calls):
     ck.repeat("UpdateMatrix", lambda: sc.UpdateMatrix(a2, b), calls, watched)
     ck.repeat("UpdateRHS", lambda: sc.UpdateRHS(b), calls, watched)
     ck.repeat("UpdateValues", sc.UpdateValues, calls, watched)
+
+    def advance():
+        G.CurrentTime += 0.25  # the line's history turns over
+        sc.UpdateValues()
+
+    ck.repeat("UpdateValues, time advancing", advance, calls, watched)
     ck.repeat("SetParameters", lambda: models[0].SetParameters([2.0]), calls, watched)
+    resized = iter(range(calls * 2))  # the line's history resized at every call
+    ck.repeat("SetParameters, line",
+              lambda: models[-1].SetParameters([3.0, 1.5, 0.5 if next(resized) % 2 else 0.1]),
+              calls, watched)
     ck.repeat("InitModel", lambda: models[0].InitModel(0, 1, 2, 3), calls, watched)
 
 

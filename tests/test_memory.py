@@ -17,4 +17,4 @@ def test_no_growth_no_references_no_held_buffers():
     """, timeout=1800)
     sys.stdout.write(out)
     assert rc == 0, out + err
-    assert "CHANGED" not in out and out.count("calls  memory") == 18, out
+    assert "CHANGED" not in out and out.count("calls  memory") == 20, out

@@ -73,14 +73,21 @@ void raise_where(PyObject* exc, const ElementClass& cls, Where where, const char
 bool check_indices(const ElementClass& cls, const int32_t* v, Py_ssize_t node_len,
                    Py_ssize_t elem_len, Where where) {
     char what[200];
-    int terminals = 0, grounded = 0;
+    // The terminals in order; each two make a port (an element of two
+    // terminals has one), and a port needs a terminal off ground.
+    int32_t terminal[4];
+    const char* terminal_name[4];
+    int terminals = 0;
     for (size_t k = 0; k < cls.ctor.size(); ++k) {
         const IndexArg& a = cls.ctor[k];
         const int32_t n = v[k];
         switch (a.role) {
             case IndexRole::Terminal:
-                ++terminals;
-                grounded += n == 0;
+                if (terminals < 4) {
+                    terminal[terminals] = n;
+                    terminal_name[terminals] = a.name;
+                    ++terminals;
+                }
                 if (n < 0) {
                     snprintf(what, sizeof what, "node number %s must not be negative (got %d)",
                              a.name, n);
@@ -126,8 +133,15 @@ bool check_indices(const ElementClass& cls, const int32_t* v, Py_ssize_t node_le
                 break;
         }
     }
-    if (terminals == 2 && grounded == 2) {
-        raise_where(PyExc_ValueError, cls, where, "both terminals are ground (i = j = 0)");
+    for (int p = 0; p + 1 < terminals; p += 2) {
+        if (terminal[p] != 0 || terminal[p + 1] != 0) continue;
+        if (terminals == 2)
+            snprintf(what, sizeof what, "both terminals are ground (%s = %s = 0)",
+                     terminal_name[0], terminal_name[1]);
+        else
+            snprintf(what, sizeof what, "both terminals of port %d are ground (%s = %s = 0)",
+                     p / 2 + 1, terminal_name[p], terminal_name[p + 1]);
+        raise_where(PyExc_ValueError, cls, where, what);
         return false;
     }
     return true;
@@ -140,13 +154,13 @@ void read_indices(ElementModel* m, int32_t* v) {
 // Whether an operation reads a slot position, by the ground rule.
 bool slot_read(const ElementClass& cls, const SlotArg& s, const int32_t* v) {
     if (s.use == kNeverRead) return false;
-    int32_t first = 0, second = 0, seen = 0;
-    for (size_t k = 0; k < cls.ctor.size(); ++k) {
-        if (cls.ctor[k].role != IndexRole::Terminal) continue;
-        (seen++ == 0 ? first : second) = v[k];
-    }
-    if ((s.use & kNeedsFirst) && first == 0) return false;
-    if ((s.use & kNeedsSecond) && second == 0) return false;
+    static constexpr uint8_t kNeeds[4] = {kNeedsFirst, kNeedsSecond, kNeedsThird, kNeedsFourth};
+    int32_t terminal[4] = {};  // a terminal the class does not have reads as ground
+    int seen = 0;
+    for (size_t k = 0; k < cls.ctor.size() && seen < 4; ++k)
+        if (cls.ctor[k].role == IndexRole::Terminal) terminal[seen++] = v[k];
+    for (int t = 0; t < 4; ++t)
+        if ((s.use & kNeeds[t]) && terminal[t] == 0) return false;
     return true;
 }
 
@@ -220,32 +234,32 @@ void element_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     unbind(model(self));
+    if (model(self)->cls->free_owned) model(self)->cls->free_owned(model(self));
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 PyMethodDef kElementMethods[] = {QUENDA_ELEMENT_METHODS, {nullptr, nullptr, 0, nullptr}};
 
-// Reads item k of params as the class's parameter.
-bool store_param(ElementModel* m, PyObject* params, const Param& p) {
+// Reads item p.item of params as the class's parameter p.
+bool read_param(PyObject* params, const Param& p, double* value) {
     Ref item = capi::item(params, p.item);
     if (!item) return false;
-    double value;
-    if (!p.reciprocal) {
-        if (!capi::to_double(item.get(), &value)) return false;
-    } else if (PyFloat_CheckExact(item.get()) || PyLong_CheckExact(item.get())) {
+    if (!p.reciprocal) return capi::to_double(item.get(), value);
+    if (PyFloat_CheckExact(item.get()) || PyLong_CheckExact(item.get())) {
         double l;
         if (!capi::to_double(item.get(), &l)) return false;
-        value = 1.0 / l;  // a zero inductance gives an infinite admittance, as asked
-    } else {
-        Ref one = Ref::steal(PyFloat_FromDouble(1.0));
-        if (!one) return false;
-        Ref q = Ref::steal(PyNumber_TrueDivide(one.get(), item.get()));
-        if (!q || !capi::to_double(q.get(), &value)) return false;
+        *value = 1.0 / l;  // a zero inductance gives an infinite admittance, as asked
+        return true;
     }
-    field<double>(m, p.offset) = value;
-    return true;
+    Ref one = Ref::steal(PyFloat_FromDouble(1.0));
+    if (!one) return false;
+    Ref q = Ref::steal(PyNumber_TrueDivide(one.get(), item.get()));
+    return q && capi::to_double(q.get(), value);
 }
+
+// The most parameters a class that takes them together reads.
+constexpr size_t kMaxJointParams = 8;
 
 }  // namespace
 
@@ -342,8 +356,23 @@ PyObject* element_InitModel(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 PyObject* element_SetParameters(PyObject* self, PyObject* params) {
     ElementModel* m = model(self);
-    for (const Param& p : m->cls->params)
-        if (!store_param(m, params, p)) return nullptr;
+    const ElementClass& cls = *m->cls;
+    if (!cls.accept_parameters) {
+        // Each parameter is stored as soon as it converts.
+        for (const Param& p : cls.params) {
+            double value;
+            if (!read_param(params, p, &value)) return nullptr;
+            field<double>(m, p.offset) = value;
+        }
+        Py_RETURN_NONE;
+    }
+    // All or nothing: the class sees every value before any is stored.
+    double values[kMaxJointParams] = {};
+    const size_t n = std::min(cls.params.size(), kMaxJointParams);
+    for (size_t k = 0; k < n; ++k)
+        if (!read_param(params, cls.params[k], &values[k])) return nullptr;
+    if (!cls.accept_parameters(m, values)) return nullptr;
+    for (size_t k = 0; k < n; ++k) field<double>(m, cls.params[k].offset) = values[k];
     Py_RETURN_NONE;
 }
 

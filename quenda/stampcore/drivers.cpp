@@ -12,6 +12,7 @@
 #include "../capi/convert.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -33,6 +34,9 @@ struct ModelArray {
     // longer has the size `need` was derived for: a driver called from host
     // code while InitElementModels collects sees the models collected so far.
     uint64_t epoch = 0;
+    // Whether a collected model's class reads the context's time: only then
+    // do the drivers read qdglobals.CurrentTime.
+    bool reads_time = false;
 
     // Empties the arrays before it releases the models: releasing one may run
     // host code (a finaliser) that calls back into the kernel, which must
@@ -42,6 +46,7 @@ struct ModelArray {
         old_models.swap(models);
         old_sources.swap(sources);
         need.clear();
+        reads_time = false;
         for (ElementModel* m : old_models) Py_DECREF(m);
         for (ElementModel* m : old_sources) Py_DECREF(m);
     }
@@ -121,6 +126,9 @@ bool collect(PyObject* list_name, const char* list, Py_ssize_t k,
         return false;
     }
     m.release();
+    // Set with each model, so that a driver called back during the
+    // collection reads the time for the models collected so far.
+    g_models.reads_time |= into.back()->cls->reads_time;
     return true;
 }
 
@@ -220,6 +228,14 @@ bool read_coefficients(ModelContext& ctx) {
            sp_item0(g_names.InterpCoeffDDt, &ctx.coeff_ddt) &&
            sp_double(g_names.InitialSmoothFactor, &ctx.smooth_factor) &&
            sp_item0(g_names.TimeSteps, &ctx.time_step);
+}
+
+// The time of the point, when a collected model reads it; NaN otherwise.
+bool read_time(ModelContext& ctx) {
+    ctx.time = std::numeric_limits<double>::quiet_NaN();
+    if (!g_models.reads_time) return true;
+    Ref t = host_attr(g_names.qdglobals, g_names.CurrentTime);
+    return t && capi::to_double(t.get(), &ctx.time);
 }
 
 bool total_elements(int32_t* nelem) {
@@ -342,7 +358,8 @@ PyObject* BuildMatrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     Solution sol;
     int32_t nelem;
     ModelContext ctx{};
-    if (!sol.bind(true) || !total_elements(&nelem) || !read_coefficients(ctx)) return nullptr;
+    if (!sol.bind(true) || !total_elements(&nelem) || !read_coefficients(ctx) || !read_time(ctx))
+        return nullptr;
     sol.fill(ctx);
 
     const Extent* need = models_ready(nelem);
@@ -379,7 +396,8 @@ PyObject* UpdateMatrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     Solution sol;
     int32_t nelem;
     ModelContext ctx{};
-    if (!sol.bind(true) || !total_elements(&nelem) || !read_coefficients(ctx)) return nullptr;
+    if (!sol.bind(true) || !total_elements(&nelem) || !read_coefficients(ctx) || !read_time(ctx))
+        return nullptr;
     sol.fill(ctx);
 
     const Extent* need = models_ready(nelem);
@@ -407,7 +425,8 @@ PyObject* UpdateRHS(PyObject*, PyObject* b_arg) {
     Solution sol;
     int32_t nelem;
     ModelContext ctx{};
-    if (!sol.bind(false) || !total_elements(&nelem) || !read_coefficients(ctx)) return nullptr;
+    if (!sol.bind(false) || !total_elements(&nelem) || !read_coefficients(ctx) || !read_time(ctx))
+        return nullptr;
     sol.fill(ctx);
 
     const Extent* need = models_ready(nelem);
@@ -427,7 +446,7 @@ PyObject* UpdateValues(PyObject*, PyObject*) {
     ModelContext ctx{};
     if (!total_elements(&nelem) || !sp_double(g_names.InitialSmoothFactor, &ctx.smooth_factor) ||
         !sp_item0(g_names.TimeSteps, &ctx.time_step) ||
-        !sp_double(g_names.PHASE_HISTERESIS, &ctx.histeresis))
+        !sp_double(g_names.PHASE_HISTERESIS, &ctx.histeresis) || !read_time(ctx))
         return nullptr;
     if (!models_ready(nelem)) return nullptr;
 

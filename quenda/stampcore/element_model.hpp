@@ -41,6 +41,10 @@ struct ModelContext {
     const double* voltages;        // first time derivatives
     const double* voltages_deriv;  // second time derivatives
     const double* voltages_prev;   // first derivatives at the previous point
+    // Time of the point being solved (RHSCurrent) or accepted (Values). Read
+    // from the host only when a collected model's class reads it (reads_time),
+    // so a circuit without such elements costs the host nothing more.
+    double time;
 };
 
 struct ElementModel;
@@ -106,13 +110,16 @@ struct IndexArg {
 };
 
 // When an operation reads a slot position: which terminals must be off
-// ground (the first and second Terminal argument), or never.
+// ground (the first to fourth Terminal argument), or never.
 enum SlotUse : uint8_t {
     kAlways = 0,
     kNeedsFirst = 1,
     kNeedsSecond = 2,
     kNeedsBoth = 3,
     kNeverRead = 4,
+    kNeedsThird = 8,
+    kNeedsFourth = 16,
+    kNeedsThirdAndFourth = 24,
 };
 
 struct SlotArg {
@@ -139,13 +146,21 @@ struct Param {
 struct ElementClass {
     const char* name;  // the class's Python name
     ElementOps ops;
-    uint8_t stamps;        // StampMask
-    bool reads_solution;   // reads the context's solution arrays
+    uint8_t stamps;           // StampMask
+    bool reads_solution;      // reads the context's solution arrays
+    bool reads_time = false;  // reads the context's time
     std::span<const IndexArg> ctor;
     std::span<const SlotArg> slots;
     std::span<const HostArray> arrays;
     std::span<const Param> params;
     void (*defaults)(ElementModel*);  // parameter values of a new object
+    // Null, or a class whose parameters are taken together: SetParameters
+    // converts them all, then this checks them and prepares what depends on
+    // them; false (with an exception set) leaves the model as it was, true
+    // lets SetParameters store them.
+    bool (*accept_parameters)(ElementModel*, const double* values) = nullptr;
+    // Null, or frees what the model allocated for itself (at deallocation).
+    void (*free_owned)(ElementModel*) = nullptr;
     const char* pickle_message;       // why the class refuses pickling
     PyMethodDef* methods;             // null: the common element methods
     Py_ssize_t basicsize;
@@ -166,6 +181,10 @@ inline constexpr const char* kPickleCounting =
 inline constexpr const char* kPickleJunction =
     "self.elem_currents,self.elem_n,self.elem_phases,self.elem_voltages,self.node_dvoltages,"
     "self.node_phases,self.node_voltages cannot be converted to a Python object for pickling";
+
+inline constexpr const char* kPickleLine =
+    "self.elem_currents,self.elem_phases,self.elem_voltages,self.history,self.node_phases,"
+    "self.node_voltages cannot be converted to a Python object for pickling";
 
 // Field access by offset, for the construction protocol.
 template <class T>
@@ -273,5 +292,6 @@ extern const ElementClass kVoltageSourceClass;
 extern const ElementClass kJunctionClass;
 extern const ElementClass kJunctionRSJNClass;
 extern const ElementClass kJunctionTJMClass;
+extern const ElementClass kTransmissionLineClass;
 
 }  // namespace quenda::stampcore

@@ -31,6 +31,7 @@ const ElementClass* const kClasses[] = {
     &kJunctionRSJNClass,
     &kJunctionTJMClass,
     &kMutualInductanceClass,
+    &kTransmissionLineClass,
 };
 
 PyMethodDef kFunctions[] = {

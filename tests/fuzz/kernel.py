@@ -4,11 +4,12 @@ A case lays out a small random circuit as a simulator would (host arrays,
 models of every class bound by InitModel, the element lists, the
 collection), mostly right and sometimes wrong in one or two places, then runs
 a random sequence of steps against it: the six drivers with random arrays,
-constructors, InitModel, SetParameters, InitTJMModel and pickling with random
-arguments, and changes to the host state between the calls (arrays replaced,
-dropped, shortened or made read-only, lists and counts that change, models
-re-initialised, dropped or finalised while the kernel holds them, host
-modules replaced by objects that call back).
+runs of points in a row as a time loop makes them, constructors, InitModel,
+SetParameters, InitTJMModel and pickling with random arguments, and changes
+to the host state between the calls (arrays replaced, dropped, shortened or
+made read-only, lists and counts that change, models re-initialised, dropped
+or finalised while the kernel holds them, host modules replaced by objects
+that call back).
 """
 
 import copy
@@ -29,6 +30,9 @@ TWO = ("i", "j", "eindex")
 BRANCH = ("i", "j", "q", "eindex")
 SLOTS2 = ("ind_ii", "ind_ij", "ind_ji", "ind_jj")
 SLOTSB = ("ind_iq", "ind_jq", "ind_qi", "ind_qj")
+LINE = ("p1", "n1", "p2", "n2", "eindex")
+SLOTSL = ("ind_p1p1", "ind_p1n1", "ind_n1p1", "ind_n1n1", "ind_p2p2", "ind_p2n2", "ind_n2p2",
+          "ind_n2n2")
 CLASSES = {
     sc.ResistorModel: (TWO, SLOTS2, 1),
     sc.CapacitorModel: (TWO, SLOTS2, 1),
@@ -41,6 +45,7 @@ CLASSES = {
     sc.PhaseSourceModel: (BRANCH, SLOTSB, 1),
     sc.VoltageSourceModel: (BRANCH, SLOTSB, 1),
     sc.MutualInductanceModel: (("q", "v", "eindex"), ("ind_qq", "ind_qv", "ind_vq", "ind_vv"), 1),
+    sc.TransmissionLineModel: (LINE, SLOTSL, 3),
     sc.ElementModel: ((), (), 0),
 }
 DRIVERS = ("InitElementModels", "BuildStaticMatrix", "BuildMatrix", "UpdateMatrix", "UpdateRHS",
@@ -191,8 +196,10 @@ class KernelWorld:
                 args.append(g.rng.randint(1, self.nodes) if g.ok() else g.index(10))
             else:
                 args.append(g.index(self.nodes + 1))
-        if ctor[:2] == ("i", "j") and all(type(a) is int and a == 0 for a in args[:2]):
-            args[g.rng.randrange(2)] = 1  # one terminal off ground
+        ports = [(0, 1)] if ctor[:2] == ("i", "j") else [(0, 1), (2, 3)] if ctor == LINE else []
+        for a, b in ports:
+            if all(type(args[k]) is int and args[k] == 0 for k in (a, b)):
+                args[g.pick([a, b])] = 1  # one terminal of each port off ground
         try:
             return cls(*args)
         except Exception:  # noqa: BLE001 - an index the class refuses: a plain one instead
@@ -208,6 +215,8 @@ class KernelWorld:
         self.call(m.InitModel, *positions, names=slots, label="InitModel")
         params = [g.rng.uniform(0.2, 3) if g.ok() else g.weird_float()
                   for _ in range(nparams)]
+        if isinstance(m, sc.TransmissionLineModel) and type(params[0]) is float and g.ok():
+            params[2] = params[0] / g.rng.randint(1, 40)  # a history of a few to 43 points
         if isinstance(m, sc.JunctionTJMModel):
             self.call(m.InitTJMModel, g.sequence(["tjm"] + [g.rng.uniform(0.5, 2) for _ in range(5)])
                       if g.chance(0.3) else ["tjm", 1.0, 1.0, 4.0, 0.6, 0.1], label="InitTJMModel")
@@ -367,6 +376,24 @@ class KernelWorld:
             cls = g.pick(list(CLASSES))
             self.call(cls.__new__, g.pick(list(CLASSES) + [int]), label="__new__")
 
+    def march(self):
+        """Points in a row, accepted or not, as a time loop makes them: the
+        lines' histories fill, turn over, thin, restart and go back in time."""
+        g = self.g
+        t, step = g.rng.uniform(0, 3), g.pick([0.004, 0.02, 0.1, 0.3, 1.0])
+        for _ in range(g.rng.randint(1, 30)):
+            r = g.rng.random()
+            if r < 0.8:
+                t += step if g.chance(0.8) else g.pick([0.004, 0.05, 0.1, 0.3, 1.0, 3.0])
+            elif r < 0.9:
+                t -= g.pick([0.0, 0.3, 5.0])
+            G.CurrentTime = t if g.ok() else g.weird_float()
+            self.driver(g.pick(["UpdateRHS", "UpdateMatrix", "BuildMatrix"]))
+            if g.chance(0.8):
+                self.call(sc.UpdateValues, label="UpdateValues")
+            elif g.chance(0.2):
+                self.driver("BuildStaticMatrix")
+
     def hostile_step(self):
         """What a hook does when the kernel calls back into the host."""
         g = self.g
@@ -382,7 +409,9 @@ class KernelWorld:
 
     def step(self):
         r = self.rng.random()
-        if r < 0.5:
+        if r < 0.03:
+            self.march()
+        elif r < 0.5:
             self.driver(self.g.pick(DRIVERS))
         elif r < 0.7:
             self.change_host()

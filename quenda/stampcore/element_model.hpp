@@ -273,5 +273,6 @@ extern const ElementClass kVoltageSourceClass;
 extern const ElementClass kJunctionClass;
 extern const ElementClass kJunctionRSJNClass;
 extern const ElementClass kJunctionTJMClass;
+extern const ElementClass kJunctionPWLClass;
 
 }  // namespace quenda::stampcore

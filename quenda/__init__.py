@@ -21,6 +21,7 @@ _HOST = {
     "Circuit": "circuit", "CircuitError": "circuit", "Transient": "transient",
     "SimulationError": "transient", "Results": "results", "Units": "units", "PHI0": "units",
     "DC": "waveforms", "PWL": "waveforms", "PULSE": "waveforms", "SIN": "waveforms",
+    "read_netlist": "netlist", "NetlistError": "netlist",
 }
 
 

@@ -29,14 +29,15 @@ build: deps
 		-DPython_EXECUTABLE="$$(command -v $(PYTHON))" >/dev/null
 	@cmake --build $(BUILD_DIR) -j 2
 
-# The sanitized modules beside links to the package's Python sources.
+# The sanitized modules beside links to the package's Python sources and subpackages.
 build-asan: deps
 	@cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENDA_SANITIZE=ON \
 		-DQUENDA_MODULE_DIR=$(ASAN_PKG)/quenda \
 		-DPython_EXECUTABLE="$$(command -v $(PYTHON))" >/dev/null
 	@cmake --build $(ASAN_DIR) -j 2
-	@rm -f $(ASAN_PKG)/quenda/*.py
+	@find $(ASAN_PKG)/quenda -maxdepth 1 -type l -delete
 	@ln -s $(CURDIR)/quenda/*.py $(ASAN_PKG)/quenda/
+	@for init in $(CURDIR)/quenda/*/__init__.py; do ln -s "$${init%/__init__.py}" $(ASAN_PKG)/quenda/; done
 
 test: build
 	$(PYTHON) -m pytest -q tests

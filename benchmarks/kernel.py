@@ -179,6 +179,8 @@ CLASSES = [
     ("JunctionModel", lambda: sc.JunctionModel, (1.0, 2.0, 0.5)),
     # the node voltages (0 to 1) straddle the gap voltage 0.5 of the shunt
     ("JunctionRSJNModel", lambda: sc.JunctionRSJNModel, (1.0, 2.0, 0.5, 10.0, 0.5)),
+    # the accepted voltages (UpdateValues, 0 to 1) fall in all three pieces
+    ("JunctionPWLModel", lambda: sc.JunctionPWLModel, (1.0, 5.0, 0.5, 0.5, 0.1, 3.0, 0.5, 0.0)),
     # couples branch rows e+1 and e+2: the two-terminal chain's numbering
     ("MutualInductanceModel", lambda: sc.MutualInductanceModel, (0.1,), two_terminal_chain),
 ]

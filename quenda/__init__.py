@@ -26,6 +26,7 @@ _HOST = {
     "Circuit": "circuit", "CircuitError": "circuit", "Units": "circuit", "PHI0": "circuit",
     "Waveform": "circuit", "DC": "circuit", "PWL": "circuit", "PULSE": "circuit", "SIN": "circuit",
     "Transient": "analysis", "SimulationError": "analysis", "Results": "results",
+    "read_netlist": "netlist", "NetlistError": "netlist",
 }
 
 

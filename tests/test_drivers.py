@@ -32,8 +32,8 @@ def test_module_frame():
     classes, rest = names[:split], names[split:]
     order = ["ElementModel", "InductorModel", "InductorImpedanceModel", "ResistorModel",
              "CapacitorModel", "CurrentSourceModel", "PhaseSourceModel", "VoltageSourceModel",
-             "JunctionModel", "JunctionRSJNModel", "JunctionTJMModel", "MutualInductanceModel",
-             "TransmissionLineModel"]
+             "JunctionModel", "JunctionRSJNModel", "JunctionTJMModel", "JunctionPWLModel",
+             "MutualInductanceModel", "TransmissionLineModel"]
     assert classes == [c for c in order if c in classes]
     assert {"ElementModel", "ResistorModel", "CapacitorModel", "InductorModel",
             "CurrentSourceModel"} <= set(classes)

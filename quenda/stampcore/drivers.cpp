@@ -268,17 +268,22 @@ PyObject* InitElementModels(PyObject*, PyObject*) {
     // grow with the models actually collected, never by a reservation.
     g_models.clear();
 
-    PyObject* np = module_global(g_names.np);
-    if (!np) return nullptr;
+    // Held, and each step only after the last succeeded: an attribute
+    // lookup may run host code that rebinds the module's np, and none may
+    // start with an exception pending.
+    PyObject* np_found = module_global(g_names.np);
+    if (!np_found) return nullptr;
+    Ref np = Ref::borrow(np_found);
     Ref nodes = host_attr(g_names.qdglobals, g_names.TotalNodes);
     if (!nodes) return nullptr;
     Ref shape = Ref::steal(Py_BuildValue("(iO)", nthreads, nodes.get()));
-    Ref dtype = Ref::steal(PyObject_GetAttr(np, g_names.float64));
-    Ref zeros = Ref::steal(PyObject_GetAttr(np, g_names.zeros));
+    if (!shape) return nullptr;
+    Ref dtype = Ref::steal(PyObject_GetAttr(np.get(), g_names.float64));
+    if (!dtype) return nullptr;
+    Ref zeros = Ref::steal(PyObject_GetAttr(np.get(), g_names.zeros));
+    if (!zeros) return nullptr;
     Ref kwargs = Ref::steal(PyDict_New());
-    if (!shape || !dtype || !zeros || !kwargs ||
-        PyDict_SetItem(kwargs.get(), g_names.dtype, dtype.get()) < 0)
-        return nullptr;
+    if (!kwargs || PyDict_SetItem(kwargs.get(), g_names.dtype, dtype.get()) < 0) return nullptr;
     Ref args = Ref::steal(PyTuple_Pack(1, shape.get()));
     Ref helper = args ? Ref::steal(PyObject_Call(zeros.get(), args.get(), kwargs.get())) : Ref{};
     if (!helper || PyDict_SetItem(g_module_dict, g_names.RHSHelper, helper.get()) < 0)

@@ -292,6 +292,7 @@ extern const ElementClass kVoltageSourceClass;
 extern const ElementClass kJunctionClass;
 extern const ElementClass kJunctionRSJNClass;
 extern const ElementClass kJunctionTJMClass;
+extern const ElementClass kJunctionPWLClass;
 extern const ElementClass kTransmissionLineClass;
 
 }  // namespace quenda::stampcore

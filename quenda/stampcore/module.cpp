@@ -30,6 +30,7 @@ const ElementClass* const kClasses[] = {
     &kJunctionClass,
     &kJunctionRSJNClass,
     &kJunctionTJMClass,
+    &kJunctionPWLClass,
     &kMutualInductanceClass,
     &kTransmissionLineClass,
 };

@@ -17,13 +17,20 @@
 // UpdateValues reports the current, phase and voltage from i to j whichever
 // terminal is grounded, so with i = 0 it writes them negated.
 //
-// A law (junction.cpp, junction_rsjn.cpp) is a struct of the parameters,
-// initialised to their defaults, with
+// A law (junction.cpp, junction_rsjn.cpp, junction_pwl.cpp) is a struct of
+// the parameters, initialised to their defaults, with
 //   linear_admitance(ctx)               the A1 value: the parts that depend
 //                                       only on the integration coefficients
 //   nonlinear_admitance(cos, t, ctx)    the A2 value, given the cosine of the
 //                                       phase (and reading ctx.voltages)
 //   current(sin, dvoltage, ddvoltage)   given the sine of the phase
+// and, if it has them,
+//   phase_offset                        a field: the supercurrent follows the
+//                                       sine of the junction phase (from i to j)
+//                                       less phase_offset, and the quanta count
+//                                       that shifted phase
+//   accept(dvoltage)                    told the branch voltage of each accepted
+//                                       step, after Values has evaluated it
 #pragma once
 
 #include "element_model.hpp"
@@ -62,6 +69,18 @@ inline double junction_across(const TwoTerminal& t, const double* x) {
     return x[t.j - 1];
 }
 
+// The phase the supercurrent channel sees: dphase itself (the same bits),
+// unless the law shifts it. A shifted law is not odd in the phase, so the
+// shift follows the junction's own direction: with i at ground the branch
+// runs from j, against it.
+template <class Law>
+inline double supercurrent_phase(const Law& law, const TwoTerminal& t, double dphase) {
+    if constexpr (requires { law.phase_offset; })
+        return t.i != 0 ? dphase - law.phase_offset : dphase + law.phase_offset;
+    else
+        return dphase;
+}
+
 template <class Law>
 struct ShuntedJunctionModel {
     ElementModel base;
@@ -89,14 +108,16 @@ struct ShuntedJunctionModel {
 
     static void Admitance2(ElementModel* m, double* matrix, const ModelContext* ctx) {
         auto* jj = self(m);
-        const double c = jj->memo.cos_remembering_sin(junction_across(jj->t, ctx->phases));
+        const double c = jj->memo.cos_remembering_sin(
+            supercurrent_phase(jj->law, jj->t, junction_across(jj->t, ctx->phases)));
         jj->t.stamp(matrix, jj->law.nonlinear_admitance(c, jj->t, *ctx));
     }
 
     static void RHSCurrent(ElementModel* m, double* vec, const ModelContext* ctx) {
         const auto* jj = self(m);
         const TwoTerminal& t = jj->t;
-        const double curr = jj->law.current(jj->memo.sin(junction_across(t, ctx->phases)),
+        const double curr = jj->law.current(
+            jj->memo.sin(supercurrent_phase(jj->law, t, junction_across(t, ctx->phases))),
                                             junction_across(t, ctx->voltages),
                                             junction_across(t, ctx->voltages_deriv));
         if (t.i != 0) {
@@ -112,15 +133,17 @@ struct ShuntedJunctionModel {
         const TwoTerminal& t = jj->t;
         const int32_t e = t.eindex;
         const double dphase = junction_across(t, jj->node_phases);
+        const double sphase = supercurrent_phase(jj->law, t, dphase);
         const double dvoltage = junction_across(t, jj->node_voltages);
         const double curr =
-            jj->law.current(std::sin(dphase), dvoltage, junction_across(t, jj->node_dvoltages));
+            jj->law.current(std::sin(sphase), dvoltage, junction_across(t, jj->node_dvoltages));
         const bool from_i = t.i != 0;
         jj->elem_currents[e] = from_i ? curr : -curr;
         jj->elem_phases[e] = from_i ? dphase : -dphase;
         jj->elem_voltages[e] = from_i ? dvoltage : -dvoltage;
-        NQuanta(jj->elem_phases[e], &jj->elem_n[e], &jj->elem_inc[e], &jj->elem_dec[e],
+        NQuanta(from_i ? sphase : -sphase, &jj->elem_n[e], &jj->elem_inc[e], &jj->elem_dec[e],
                 ctx->histeresis);
+        if constexpr (requires { jj->law.accept(dvoltage); }) jj->law.accept(dvoltage);
     }
 
     static void defaults(ElementModel* m) {

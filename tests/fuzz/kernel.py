@@ -41,6 +41,7 @@ CLASSES = {
     sc.JunctionModel: (TWO, SLOTS2, 3),
     sc.JunctionRSJNModel: (TWO, SLOTS2, 5),
     sc.JunctionTJMModel: (TWO, SLOTS2, 3),
+    sc.JunctionPWLModel: (TWO, SLOTS2, 8),
     sc.InductorImpedanceModel: (BRANCH, SLOTSB + ("ind_qq",), 1),
     sc.PhaseSourceModel: (BRANCH, SLOTSB, 1),
     sc.VoltageSourceModel: (BRANCH, SLOTSB, 1),

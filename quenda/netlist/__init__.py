@@ -1,0 +1,70 @@
+"""Netlists in the superconductor SPICE dialect designers write.
+
+    from quenda import read_netlist
+    net = read_netlist("jtl.cir")          # a path, or the netlist text itself
+    net.circuit                            # a quenda.circuit.Circuit
+    net.tran                               # the .tran settings (or None)
+    net.outputs                            # the output requests, in order
+
+Reading goes: lines and cards (lines.py), definitions and their element
+prototypes with values from parameters and expressions (deck.py), subcircuit
+expansion into hierarchical names (expand.py), and the circuit through the
+public builder (build.py). Everything wrong names its file, line and column
+(NetlistError); what is read but not acted on gets a NetlistWarning.
+"""
+
+import warnings as _warnings
+from dataclasses import dataclass, field
+
+from . import outputs as _outputs
+from .build import build
+from .controls import IVRequest, Options, Tran
+from .deck import Deck
+from .errors import NetlistError, NetlistWarning, Position
+from .expand import expand
+from .lines import read_source
+
+
+@dataclass
+class Netlist:
+    circuit: object
+    tran: Tran
+    outputs: list  # of outputs.Request, resolved against the circuit
+    iv: list = field(default_factory=list)  # of IVRequest
+    options: Options = field(default_factory=Options)
+    title: str = ""
+    warnings: list = field(default_factory=list)  # the texts of the warnings given
+    files: list = field(default_factory=list)  # the files read, in order
+
+
+def read_deck(path_or_text):
+    """The netlist read and checked, before expansion."""
+    return Deck(read_source(path_or_text))
+
+
+def read_netlist(path_or_text):
+    """Reads a netlist (a path, or text with at least one line break) into the
+    circuit, the .tran settings and the output requests. Raises NetlistError;
+    warns (NetlistWarning) about what it reads but does not apply."""
+    source = read_source(path_or_text)
+    deck = Deck(source)
+    flat = expand(deck)
+    circuit = build(flat, deck.tran, deck.title)
+    notes = list(deck.notices)
+    for f in flat:
+        if f.proto.extra and f.proto.kind in "RB":
+            settings = {k: v for k, v in f.proto.extra.items()}
+            deck.options.element_settings[f.name] = settings
+    if deck.options.element_settings:
+        names = sorted({k for s in deck.options.element_settings.values() for k in s})
+        notes.append(f"per-element {', '.join(n + '=' for n in names)} settings are read but "
+                     "not applied yet: they belong to the noise and yield analyses")
+    requests = _outputs.resolve(deck.requests, circuit, notes)
+    for text in notes:
+        _warnings.warn(text, NetlistWarning, stacklevel=2)
+    return Netlist(circuit, deck.tran, requests, deck.iv, deck.options, deck.title or "", notes,
+                   [str(p) for p in source.files])
+
+
+__all__ = ["read_netlist", "read_deck", "Netlist", "NetlistError", "NetlistWarning", "Position",
+           "Tran", "IVRequest", "Options"]

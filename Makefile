@@ -29,7 +29,8 @@ build: deps
 		-DPython_EXECUTABLE="$$(command -v $(PYTHON))" >/dev/null
 	@cmake --build $(BUILD_DIR) -j 2
 
-# The sanitized modules beside links to the package's Python sources.
+# The sanitized modules beside links to the package's Python sources and
+# subpackages.
 build-asan: deps
 	@cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENDA_SANITIZE=ON \
 		-DQUENDA_MODULE_DIR=$(ASAN_PKG)/quenda \
@@ -37,6 +38,8 @@ build-asan: deps
 	@cmake --build $(ASAN_DIR) -j 2
 	@rm -f $(ASAN_PKG)/quenda/*.py
 	@ln -s $(CURDIR)/quenda/*.py $(ASAN_PKG)/quenda/
+	@for d in $(CURDIR)/quenda/*/__init__.py; do d=$$(dirname $$d); \
+		rm -f $(ASAN_PKG)/quenda/$$(basename $$d); ln -s $$d $(ASAN_PKG)/quenda/; done
 
 test: build
 	$(PYTHON) -m pytest -q tests

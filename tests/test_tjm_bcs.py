@@ -136,7 +136,8 @@ def test_pair_response_is_the_kramers_kronig_transform_of_its_imaginary_part():
     graded = np.geomspace(1e-10, 0.5, 40)
     y, w = panels(np.concatenate([[0.0], graded, 1 - graded[::-1][1:], [1.0]]))
     xs = x * im(x)[0]
-    total = np.sum(w * (y * im(y) - xs) / (y * y - x * x)) + xs * math.log((1 - x) / (1 + x)) / (2 * x)
+    total = np.sum(w * (y * im(y) - xs) / (y * y - x * x))
+    total += xs * math.log((1 - x) / (1 + x)) / (2 * x)  # PV Int_0^1 xs / (y^2 - x^2)
     y, w = panels(1 + np.concatenate([[0.0], np.geomspace(1e-10, far - 1, 60)]))
     total += np.sum(w * y * im(y) / (y * y - x * x))
 
@@ -191,6 +192,13 @@ def test_fit_registers_its_table_and_fits_each_temperature_once(monkeypatch):
     monkeypatch.setattr(registry, "fit_bcs", None)
     vg = 2 * tjm.K_B * 7.0 / t
     assert tjm.fit(8, temperature=7.0, vg=vg) is table
+    # What a junction asks for: a name, a temperature and gap, or nothing.
+    assert tjm.model_name(temperature=7.0, vg=vg, terms=8) == key
+    assert tjm.model_name("nb-7K") == "nb-7K" and tjm.model_name() == tjm.DEFAULT
+    with pytest.raises(KeyError, match="no tunnel-junction table 'nb-8K'"):
+        tjm.model_name("nb-8K")
+    with pytest.raises(ValueError, match="either a table or a temperature"):
+        tjm.model_name("nb-7K", temperature=7.0, tc=9.25)
     with pytest.raises(ValueError, match="4 to 20 terms, not 21"):
         tjm.fit(21)
     with pytest.raises(KeyError, match="shipped ones are Nb_4.2K_20, Nb_4.2K_8"):

@@ -16,10 +16,11 @@ V_g / R_N, voltages x = V / V_g.
 """
 
 from .gap import BCS_RATIO, K_B, gap, gap_ratio, reduced_temperature
-from .registry import GAP_WINDOW, X_MAX, fit, fit_bcs, register, table
+from .registry import GAP_WINDOW, X_MAX, fit, fit_bcs, model_name, register, table
 from .response import responses
 from .shipped import DEFAULT, shipped
 from .table import Table
 
-__all__ = ["BCS_RATIO", "DEFAULT", "GAP_WINDOW", "K_B", "X_MAX", "Table", "fit", "fit_bcs", "gap",
-           "gap_ratio", "reduced_temperature", "register", "responses", "shipped", "table"]
+__all__ = ["BCS_RATIO", "DEFAULT", "GAP_WINDOW", "K_B", "X_MAX", "Table", "fit", "fit_bcs",
+           "gap", "gap_ratio", "model_name", "reduced_temperature", "register", "responses",
+           "shipped", "table"]

@@ -16,17 +16,17 @@ import numpy as np
 
 from .gap import reduced_temperature
 from .response import responses
-from .shipped import shipped
+from .shipped import DEFAULT, shipped
 from .table import Table
 
-#: Voltages fitted, x = V / V_g from near 0 to X_MAX; beyond, both responses
-#: decay as the table's do, as 1 / x.
+#: Voltages fitted, x = V / V_g from near 0 to X_MAX; beyond, a table's
+#: responses fall as 1 / x (the BCS ones as log(x) / x).
 X_MAX = 6.0
 #: The response is logarithmically infinite at the gap: errors are reported
 #: outside |x - 1| < GAP_WINDOW.
 GAP_WINDOW = 0.02
-#: No kernel term decays more slowly than exp(-MIN_DAMPING tau): the table
-#: forgets a start-up within some thousand gap periods.
+#: No kernel term decays more slowly than exp(-MIN_DAMPING tau), an e-fold
+#: in some fifty gap periods: it bounds how long a start-up lingers.
 MIN_DAMPING = 3e-3
 
 _fitted = {}  # name -> Table, this process's fits
@@ -86,6 +86,8 @@ def register(name, table):
 
     if not isinstance(name, str) or not name:
         raise ValueError(f"a table's name is a non-empty string, not {name!r}")
+    if name in shipped():
+        raise ValueError(f"{name!r} is a shipped table; register yours under another name")
     if len(table.P) > 20:
         raise ValueError(f"table {name!r} has {len(table.P)} terms; a junction holds 20")
     qdconfig.tjm_models[name] = table.entry()
@@ -114,6 +116,27 @@ def fit(terms=20, *, temperature=0.0, tc=None, vg=None, name=None):
     if name is not None and name != key:
         register(name, table)
     return table
+
+
+def model_name(table=None, *, temperature=None, tc=None, vg=None, terms=20):
+    """The qdconfig.tjm_models name a junction asks for: `table` if given
+    (it must be registered), else the BCS fit at `temperature` (K) with the
+    gap from `tc` or `vg` (fitted and registered on first use), else DEFAULT."""
+    from .. import qdconfig
+
+    if table is not None:
+        if temperature is not None:
+            raise ValueError("give a tunnel junction either a table or a temperature, not both")
+        if table not in qdconfig.tjm_models:
+            raise KeyError(f"no tunnel-junction table {table!r} (known: "
+                           f"{', '.join(sorted(map(str, qdconfig.tjm_models)))}); "
+                           "quenda.tjm.fit makes others")
+        return table
+    if temperature is None:
+        return DEFAULT
+    t = round(reduced_temperature(temperature, tc=tc, vg=vg), 4)
+    fit(terms, temperature=temperature, tc=tc, vg=vg)
+    return fit_name(t, terms)
 
 
 def table(name):

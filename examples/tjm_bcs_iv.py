@@ -11,7 +11,7 @@ Four panels, voltages in V_g and currents in V_g / R_N:
 - the amplitude of the Josephson current (Riedel's peak at the gap);
 - photon-assisted steps under a drive V = V_g (x0 + a cos(w tau)), against
   Tien and Gordon's Bessel sum over the BCS current.
-It prints the simulated points beside the theory. Needs matplotlib.
+It prints the simulated points beside the theory. Needs matplotlib and SciPy.
 """
 
 import argparse

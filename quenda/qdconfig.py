@@ -18,7 +18,13 @@ P by ``wvg / 2``, normalises A and scales B by ``wvg * (wrrat - 1) / (2 * wvrat)
   normal conductance; tables with Sum Re(B_k / P_k**2) = -1 thus conduct
   wrrat times the normal conductance at low voltage and the normal
   conductance far above the gap.
+
+The BCS tables (quenda.tjm) hold, in V_g / R_N, the kernels of the standard
+tunnel-junction model: it is exactly that model with wvg the gap voltage,
+wvrat = -Sum Re(A_k / P_k) of the table and wrrat = 0.
 """
+
+from .tjm.shipped import entries
 
 
 def gap_resonance_terms(n, damping=0.1):
@@ -33,17 +39,20 @@ def gap_resonance_terms(n, damping=0.1):
 
 #: Tunnel-junction model coefficient tables by name.
 #:
-#: FOR TESTING ONLY. The shipped tables come from ``gap_resonance_terms``
-#: above: they have the right shape, decaying kernels, the pair current's
-#: static normalisation and a quasiparticle conductance that is wrrat times
-#: the normal one at low voltage, but they are not the response of a BCS
-#: tunnel junction: each term is a resonance that shows in the current-voltage
-#: curve (``examples/tjm_iv.py`` prints it; with ``test_gap_1`` the mean
-#: current even runs backwards just below the gap). Real BCS coefficients (a fit of the pair and
-#: quasiparticle response functions) are still to come; add them under
-#: their own names.
+#: The BCS tables for niobium at 4.2 K ("Nb_4.2K_20", the default, and
+#: "Nb_4.2K_8") ship as data in quenda/tjm/data; quenda.tjm.fit adds tables
+#: for other temperatures and gaps under their own names.
+#:
+#: The "test_gap_*" tables are FOR TESTING ONLY. They come from
+#: ``gap_resonance_terms`` above: they have the right shape, decaying kernels,
+#: the pair current's static normalisation and a quasiparticle conductance
+#: that is wrrat times the normal one at low voltage, but they are not the
+#: response of a BCS tunnel junction: each term is a resonance that shows in
+#: the current-voltage curve (with ``test_gap_1`` the mean current even runs
+#: backwards just below the gap).
 tjm_models = {
     "test_gap_1": gap_resonance_terms(1),
     "test_gap_8": gap_resonance_terms(8),
     "test_gap_20": gap_resonance_terms(20),
+    **entries(),
 }

@@ -58,9 +58,12 @@ class Element:
 
 
 def suggest(name, names):
-    """' (did you mean 'X'?)' for the closest of names, or ''."""
-    close = difflib.get_close_matches(str(name), [str(n) for n in names], n=1, cutoff=0.6)
-    return f" (did you mean {close[0]!r}?)" if close else ""
+    """' (did you mean 'X'?)' for the closest of names (case aside), or ''."""
+    by_lower = {}
+    for n in names:
+        by_lower.setdefault(str(n).lower(), n)
+    close = difflib.get_close_matches(str(name).lower(), list(by_lower), n=1, cutoff=0.6)
+    return f" (did you mean {by_lower[close[0]]!r}?)" if close else ""
 
 
 def _number(name, what, value, unit, allow_zero=False, allow_negative=False):

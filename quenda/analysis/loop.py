@@ -7,14 +7,23 @@ points. A step is attempted from the last accepted point; only accept()
 makes it part of the run (the kernel's models take their history there).
 """
 
+import time as _time
+
 import numpy as np
 
 from .. import SimulationParameters as SP
 from .. import qdglobals as G
 from .. import stampcore as sc
 from .hoststate import install, smooth
-from .integration import step_map
+from .integration import predict, step_map
 from .newton import Newton
+
+
+def varying(sources, time_unit):
+    """The sources whose value still changes after 0, each with the kernel
+    time from which it stays constant."""
+    return [(s, s.wave.constant_from() / time_unit) for s in sources
+            if s.wave.constant_from() > 0.0]
 
 
 class TimeLoop:
@@ -31,11 +40,9 @@ class TimeLoop:
         self.accepted = 0          # steps accepted so far
         self._maps = {}
         sources = install(assembly, self.S, self.H, t_ramp, hysteresis)
-        # Sources whose value still changes, and until when (kernel time).
-        unit = assembly.units.time
-        self.varying = [(s, s.wave.constant_from() / unit) for s in sources
-                        if s.wave.constant_from() > 0.0]
+        self.varying = varying(sources, assembly.units.time)
         self.newton = Newton(assembly, tol, max_iter)
+        self.turned = np.zeros((2, assembly.bounded_i.size))
         sc.UpdateValues()
 
     def _map(self, formula, h):
@@ -58,7 +65,7 @@ class TimeLoop:
             s.model.SetParameters([s.value(t_new)])
         T, c0 = self._map(formula, h)
         SP.InterpCoeffDt[0], SP.InterpCoeffDDt[0], SP.TimeSteps[0] = c0, c0 * c0, h
-        np.dot(T, self.H[: T.shape[1]], out=self.S)
+        predict(T, self.H, self.S, self.newton.work)
         np.copyto(self.x_predicted, self.S[0])
         self.formula = formula
         return self.newton.solve(self.S, c0)
@@ -70,7 +77,12 @@ class TimeLoop:
         if not a.bounded_i.size:
             return 0.0
         np.subtract(self.S[0], self.H[0], out=self.dx[1:])
-        return float(np.abs(self.dx[a.bounded_i] - self.dx[a.bounded_j]).max())
+        turned, other = self.turned
+        np.take(self.dx, a.bounded_i, out=turned)
+        np.take(self.dx, a.bounded_j, out=other)
+        np.subtract(turned, other, out=turned)
+        np.abs(turned, out=turned)
+        return float(turned.max())
 
     def prediction_error(self):
         """Largest difference between the solved and the predicted unknowns."""
@@ -87,10 +99,12 @@ class TimeLoop:
         self.h_prev = None if restart else t_new - self.t
         self.t = t_new
         self.accepted += 1
+        started = _time.perf_counter()
         sc.UpdateValues()
+        self.newton.timing["kernel"] += _time.perf_counter() - started
         if self.varying and min(until for _, until in self.varying) < self.t:
             self.varying = [(s, until) for s, until in self.varying if until >= self.t]
 
     @property
     def timing(self):
-        return self.newton.timing
+        return dict(self.newton.timing, **self.newton.counts)

@@ -11,16 +11,21 @@ parts. A run that cannot go on raises SimulationError carrying the results
 up to the last accepted point; so does an interrupted run (the
 KeyboardInterrupt carries them in `results`).
 
-One run holds the kernel at a time in a process (hoststate.py).
+The steps are taken by the compiled loop (compiled.py, quenda._steploop)
+when it knows every source's waveform, else by the Python loop (loop.py):
+one design, written twice; both reach the same values. One run holds the
+kernel at a time in a process (hoststate.py).
 """
 
 import math
 import numbers
 import time as _time
+from types import SimpleNamespace
 
 from ..circuit.units import DEFAULT, si_value
 from ..results.results import Results
 from .assembly import Assembly
+from .compiled import CompiledLoop, unsupported
 from .errors import SimulationError
 from .hoststate import exclusive_run
 from .integration import METHODS
@@ -29,6 +34,8 @@ from .stepping import Steps, all_breakpoints, grid_points, run_adaptive, run_fix
 
 #: More steps than this is a run that would not end in any useful time.
 MAX_STEPS = 10**9
+#: The time loops a run may take.
+LOOPS = ("auto", "compiled", "python")
 
 
 def _positive(name, value, allow_inf=False, allow_zero=False):
@@ -55,7 +62,7 @@ class Transient:
 
     def run(self, *, tstop, step, method="trap", ramp=0.0, record=None, tol=1e-6, max_iter=30,
             min_step=None, hysteresis=0.1, adaptive=False, lte=1e-3, max_step=None,
-            max_phase_step=math.pi / 2, progress=None):
+            max_phase_step=math.pi / 2, progress=None, loop="auto"):
         """Simulates from 0 to tstop; returns Results (SI units).
 
         Times are in seconds, as numbers or with a suffix ("100p").
@@ -82,6 +89,12 @@ class Transient:
             step (radians, default a quarter flux quantum); larger steps are
             taken again in parts.
         progress: called as progress(t, tstop) (seconds) now and then.
+        loop: "auto" runs the compiled loop when it can (every source's
+            waveform is a DC, PWL, PWS, PULSE, SIN or EXP of quenda's) and
+            the Python loop otherwise; "compiled" insists on the compiled
+            one (ValueError, saying why, when it cannot); "python" takes
+            the Python loop, the reference. Both take the same steps to the
+            same values.
         """
         if method not in METHODS:
             raise ValueError(f"unknown integration method {method!r} (choose 'trap' or 'gear')")
@@ -120,39 +133,69 @@ class Transient:
         stale = self.assembly.stale()
         if stale:  # the circuit changed since Transient(circuit): prepare it again
             self.assembly = Assembly(self.circuit, self.units)
+        compiled = self._compiled(loop)
 
         u = self.units
+        t_end = tstop / u.time
+        settings = SimpleNamespace(
+            method=method, step=step / u.time, min_step=min_step / u.time,
+            max_step=max_step / u.time, max_phase=max_phase_step, t_end=t_end,
+            adaptive=adaptive, lte=lte if adaptive else math.inf,
+            grid_count=grid_points(t_end, step / u.time), t_ramp=ramp / u.time, tol=tol,
+            max_iter=max_iter, hysteresis=hysteresis, tstop=tstop, progress=progress)
         with exclusive_run():
-            loop = TimeLoop(self.assembly, ramp / u.time, tol, max_iter, hysteresis)
-            t_end = tstop / u.time
-            rows = grid_points(t_end, step / u.time) + 1 if not adaptive else 1024
+            rows = settings.grid_count + 1 if not adaptive else 1024
             results = Results(self.assembly, record, rows)
-            results.store(0.0)
-            breakpoints = all_breakpoints([s for s, _ in loop.varying], tstop, u.time)
-            steps = Steps(loop, method, step / u.time, min_step / u.time, max_step / u.time,
-                          max_phase_step, breakpoints, t_end, grid=not adaptive)
-            store = results.store
-            if progress is not None:
-                store = _with_progress(results.store, progress, u.time, tstop)
             start = _time.perf_counter()
-            try:
+            if compiled:
+                time_loop = steps = CompiledLoop(self.assembly, results, settings)
+                run = lambda: time_loop.run(results, progress, tstop)  # noqa: E731
+            else:
+                time_loop, steps = self._python_loop(settings, results)
+                store = results.store
+                if progress is not None:
+                    store = _with_progress(results.store, progress, u.time, tstop)
                 if adaptive:
-                    run_adaptive(steps, t_end, lte, store)
+                    run = lambda: run_adaptive(steps, t_end, lte, store)  # noqa: E731
                 else:
-                    run_fixed(steps, t_end, store)
+                    run = lambda: run_fixed(steps, t_end, store)  # noqa: E731
+            try:
+                run()
             except (SimulationError, KeyboardInterrupt) as err:
-                err.results = self._finish(results, loop, steps, start)
+                err.results = self._finish(results, time_loop, steps, start)
                 raise
-            self._finish(results, loop, steps, start)
+            self._finish(results, time_loop, steps, start)
         if progress is not None:
             progress(tstop, tstop)
         return results
+
+    def _compiled(self, loop):
+        """Whether this run takes the compiled loop (loop: the run's argument)."""
+        if loop not in LOOPS:
+            raise ValueError(f"unknown loop {loop!r} (choose 'auto', 'compiled' or 'python')")
+        if loop == "python":
+            return False
+        why = unsupported(self.assembly)
+        if why and loop == "compiled":
+            raise ValueError(f"loop='compiled' cannot run this circuit: {why}")
+        return why is None
+
+    def _python_loop(self, s, results):
+        """The Python loop of one run and its step control, at the first point."""
+        u = self.units
+        loop = TimeLoop(self.assembly, s.t_ramp, s.tol, s.max_iter, s.hysteresis)
+        results.store(0.0)
+        breakpoints = all_breakpoints([w for w, _ in loop.varying], s.tstop, u.time)
+        steps = Steps(loop, s.method, s.step, s.min_step, s.max_step, s.max_phase, breakpoints,
+                      s.t_end, grid=not s.adaptive)
+        return loop, steps
 
     @staticmethod
     def _finish(results, loop, steps, start):
         results.trim()
         results.timing = dict(loop.timing, total=_time.perf_counter() - start,
-                              steps=loop.accepted, rejected=steps.rejected)
+                              steps=loop.accepted, rejected=steps.rejected,
+                              loop="compiled" if isinstance(loop, CompiledLoop) else "python")
         return results
 
 

@@ -1,0 +1,152 @@
+"""The compiled time loop: when it can run a circuit, what it is given, and a run through it.
+
+quenda._steploop steps a run in C++: it drives the kernel's models through
+the C interface stampcore exports (no interpreter call per step), solves
+with KLU keeping its factors, and stores the recorded waveforms into the
+arrays of Results. It is the loop of loop.py, newton.py and stepping.py
+written once more, operation for operation, so that both loops take the
+same steps and reach the same values; the host still does everything that
+is not per step, once, here and in the modules it shares with the Python
+loop: the models and the arrays they are bound to (hoststate.install), the
+breakpoints the steps land on (stepping.landing_points), the messages of a
+run that stops (stepping.failure, HostElement.failure).
+
+It evaluates the waveforms it knows itself: DC, PWL, PWS, PULSE, SIN and
+EXP, each encoded below as a kind and its parameters (the C++ value
+functions are in quenda/steploop/waveforms.cpp). A circuit with any other
+waveform (a user's subclass of Waveform) runs on the Python loop.
+"""
+
+from types import SimpleNamespace
+
+import numpy as np
+
+from .. import qdglobals as G
+from ..circuit import waveforms as W
+from .errors import SimulationError
+from .hoststate import install
+from .loop import varying
+from .newton import DRIFT, SLOW_RATE
+from .stepping import RESTART_SHARE, all_breakpoints, failure, landing_points
+
+try:
+    from .. import _steploop
+except ImportError as err:  # a build without the module: the Python loop runs everything
+    _steploop, _missing = None, err
+
+
+def _points(w):
+    return [x for tv in zip(w._t, w._v) for x in tv]
+
+
+def _sin(w):
+    return [w.vo, w.va, w.freq, w.td, w.theta, w.phase, w._stop()]
+
+
+#: (kind, parameters) of each waveform class the compiled loop evaluates; the
+#: class must be exactly one of these (a subclass may compute otherwise).
+ENCODERS = {
+    W.DC: lambda w: ("dc", [w.value]),
+    W.PWL: lambda w: ("pwl", _points(w)),
+    W.PULSE: lambda w: ("pulse", [w.v1, w.v2, w.td, w.tr, w.tf, w.pw, w.per]),
+    W.SIN: lambda w: ("sin", _sin(w)),
+}
+if hasattr(W, "PWS"):
+    ENCODERS[W.PWS] = lambda w: ("pws", _points(w))
+if hasattr(W, "EXP"):
+    ENCODERS[W.EXP] = lambda w: ("exp", [w.v1, w.v2, w.td1, w.tau1, w.td2, w.tau2])
+
+
+def unsupported(assembly):
+    """Why the compiled loop cannot run this circuit, or None."""
+    if _steploop is None:
+        return f"the compiled loop is not built ({_missing})"
+    for e, (_, wave, _) in zip(assembly.circuit.elements.values(), assembly.kernel_params):
+        if wave is not None and type(wave) not in ENCODERS:
+            return (f"{e.what} {e.name} has a waveform of Python code "
+                    f"({type(wave).__name__}), which only the Python loop evaluates")
+    return None
+
+
+class CompiledLoop:
+    """One run of the compiled loop, with the figures TimeLoop and Steps give.
+
+    run: the run's settings in kernel time (see Transient.run): method,
+    step, min_step, max_step, max_phase, t_end, adaptive, lte, grid_count,
+    t_ramp, tol, max_iter, hysteresis, tstop (seconds), progress."""
+
+    def __init__(self, assembly, results, run):
+        self.assembly = assembly
+        n, unit = assembly.size, assembly.units.time
+        S, H = np.zeros((3, n)), np.zeros((6, n))
+        sources = install(assembly, S, H, run.t_ramp, run.hysteresis)
+        self.sources = varying(sources, unit)
+        kinds = [ENCODERS[type(s.wave)](s.wave) for s, _ in self.sources]
+        breakpoints = all_breakpoints([s for s, _ in self.sources], run.tstop, unit)
+        self.max_phase = run.max_phase
+        self.core = _steploop.StepLoop(SimpleNamespace(
+            S=S, H=H, Ap=np.frombuffer(assembly.Ap, dtype=np.int32),
+            Ai=np.frombuffer(assembly.Ai, dtype=np.int32),
+            element_phase=G.ElementPhase, element_voltage=G.ElementVoltage,
+            element_current=G.ElementCurrent, element_n=G.ElementN,
+            record_nodes=results.recorded_unknowns, record_elements=results.recorded_elements,
+            tol=run.tol, max_iter=run.max_iter, exact_jacobian=assembly.exact_jacobian,
+            linear=not assembly.nonlinear, build_every_step=assembly.build_every_step,
+            lagging=assembly.build_every_step, slow_rate=SLOW_RATE, drift=DRIFT,
+            t_ramp=run.t_ramp, hysteresis=run.hysteresis, time_unit=unit,
+            bounded_i=assembly.bounded_i.astype(np.int32),
+            bounded_j=assembly.bounded_j.astype(np.int32),
+            sources=[(s.model, kind, np.asarray(p, dtype=float), s.scale, until)
+                     for (s, until), (kind, p) in zip(self.sources, kinds)],
+            method=run.method, step=run.step, min_step=run.min_step, max_step=run.max_step,
+            max_phase=run.max_phase, t_end=run.t_end, restart_share=RESTART_SHARE,
+            adaptive=run.adaptive, lte=run.lte, grid_count=run.grid_count,
+            progress=run.progress is not None,
+            breakpoints=np.array(landing_points(breakpoints, run.step, run.min_step, run.t_end,
+                                                grid=not run.adaptive), dtype=float)))
+        if self.core.status != 0:
+            raise SimulationError(f"the solver refused the circuit's pattern "
+                                  f"(status {self.core.status})")
+
+    def run(self, results, progress, tstop):
+        """Steps to the end, storing into results; raises SimulationError
+        (or the interrupt) when the run stops."""
+        core, unit = self.core, self.assembly.units.time
+        try:
+            while True:
+                event = core.run(results.outputs())
+                results.count = core.stored
+                if event is None:
+                    return
+                if event[0] == "full":
+                    results.grow()
+                elif event[0] == "progress":
+                    progress(event[1] * unit, tstop)
+                elif event[0] == "source":
+                    _, k, t, value = event
+                    raise self.sources[k][0].failure(t, value)
+                else:
+                    _, outcome, worst, t, h = event
+                    Ax = np.array(core.matrix()) if outcome == "singular" else None
+                    raise failure(self.assembly, Ax, self.max_phase, outcome, worst, t, h)
+        finally:
+            results.count = core.stored
+
+    @property
+    def t(self):
+        return self.core.t
+
+    @property
+    def accepted(self):
+        return self.core.accepted
+
+    @property
+    def rejected(self):
+        return self.core.rejected
+
+    @property
+    def timing(self):
+        c = self.core
+        return {"kernel": c.kernel_seconds, "solver": c.solver_seconds,
+                "iterations": c.iterations, "factorisations": c.factorisations,
+                "refactorisations": c.refactorisations}

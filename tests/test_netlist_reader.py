@@ -10,7 +10,7 @@ import pytest
 
 from quenda.netlist import NetlistError, NetlistWarning, read_deck, read_netlist
 from quenda.netlist.expand import expand
-from quenda.netlist.suffixes import parse_number
+from quenda.circuit.units import parse_si
 
 EXAMPLES = Path("/work/shared/netlists/josim-examples")
 needs_examples = pytest.mark.skipif(not EXAMPLES.is_dir(), reason="example netlists not present")
@@ -34,7 +34,7 @@ def error_of(text):
     ("2pH", 2e-12), (".5u", 0.5e-6), ("-3k", -3e3), ("1.5e3K", 1.5e6), ("7", 7.0),
 ])
 def test_values_with_suffixes(text, value):
-    assert parse_number(text) == pytest.approx(value, rel=1e-15)
+    assert parse_si(text) == pytest.approx(value, rel=1e-15)
 
 
 @pytest.mark.parametrize("expr, value", [

@@ -6,7 +6,7 @@ import pytest
 
 from quenda.circuit import Circuit, CircuitError
 from quenda.analysis import Transient
-from quenda.circuit.waveforms import PULSE, PWL, SIN
+from quenda.circuit.waveforms import EXP, PULSE, PWL, PWS, SIN
 
 
 def error(fn, *args, **kwargs):
@@ -95,6 +95,16 @@ def test_waveforms():
     assert PULSE(0, 1, td=1, tr=1, tf=1, pw=1).constant_from() == 4
     s = SIN(1, 2, 0.25, td=1)
     assert s(0) == 1 and s(2) == pytest.approx(3)
+    # Half-cosine easing: through the points with no kink, inside their values.
+    w = PWS([0, 0, "2p", 1, "4p", 1])
+    assert [w(t * 1e-12) for t in (1, 0.5, 3)] == pytest.approx([0.5, 0.5 - 0.5**1.5, 1])
+    assert w.breakpoints(3e-12).tolist() == [0, 2e-12] and w.levels() == (0, 1, 1)
+    # A fall that starts before the rise has settled overshoots v1.
+    e = EXP(0, 1, td1=1, tau1=2, td2=1.5, tau2=0.1)
+    assert e(0) == 0 and e(2) == pytest.approx(math.exp(-5) - math.exp(-0.5))
+    assert e(2) < 0 and min(e.levels()) <= e(2) and e.breakpoints(9).tolist() == [1, 1.5]
+    with pytest.raises(ValueError, match="EXP time constant tau2 must be positive"):
+        EXP(0, 1, 0, 1, 2, 0)
 
 
 def test_unknown_names_in_results():

@@ -106,6 +106,15 @@ I01 IN 0 pwl(0 0 10p 0 15p
                                                           17e-12, 0])
 
 
+@pytest.mark.parametrize("text, title", [
+    ("* A cell\nR1 1 0 1\n", "A cell"),
+    ("*=======*\n* Cell, 2 JJ *\n*=======*\nR1 1 0 1\n", "Cell, 2 JJ"),
+    ("R1 1 0 1\n*.print v(1)\n", ""),  # a card commented out is no title
+])
+def test_the_title_is_the_first_comment_before_any_card(text, title):
+    assert read_netlist(text).title == title
+
+
 def test_control_block_and_end():
     deck = read_deck("R1 1 0 1\n.control\ntran 1p 5p\nprint nodev 1\n.endc\n.end\nbad card\n")
     assert (deck.tran.step, deck.tran.stop) == (1e-12, 5e-12)

@@ -81,12 +81,14 @@ bool Steps::advance(const Models& models, TimeLoop& loop, Newton& newton, double
     }
     const bool landed_on_breakpoint = t_new == bp;
     loop.accept(models, t_new, landed_on_breakpoint);
-    double grow;
-    if (!s_.adaptive || error == 0.0)
-        grow = 2.0;
-    else
-        grow = py_min(2.0, py_max(0.5, 0.9 * std::pow(s_.lte / error, 1.0 / 3.0)));
-    h_try_ = s_.adaptive ? h * grow : py_min(s_.step, 2.0 * h);
+    if (!s_.adaptive) {
+        h_try_ = py_min(s_.step, 2.0 * h);
+    } else {
+        const double grow = error == 0.0 ? 2.0
+                                         : py_min(2.0, py_max(0.5, 0.9 * std::pow(s_.lte / error,
+                                                                                 1.0 / 3.0)));
+        h_try_ = h * grow;
+    }
     return true;
 }
 

@@ -16,7 +16,7 @@ from .. import qdglobals as G
 from .. import stampcore as sc
 from .hoststate import install, smooth
 from .integration import predict, step_map
-from .newton import Newton
+from .newton import Newton, _largest
 
 
 def varying(sources, time_unit):
@@ -78,18 +78,18 @@ class TimeLoop:
             return 0.0
         np.subtract(self.S[0], self.H[0], out=self.dx[1:])
         turned, other = self.turned
-        np.take(self.dx, a.bounded_i, out=turned)
-        np.take(self.dx, a.bounded_j, out=other)
+        self.dx.take(a.bounded_i, out=turned)
+        self.dx.take(a.bounded_j, out=other)
         np.subtract(turned, other, out=turned)
         np.abs(turned, out=turned)
-        return float(turned.max())
+        return float(_largest(turned))
 
     def prediction_error(self):
         """Largest difference between the solved and the predicted unknowns."""
         if not self.S.shape[1]:
             return 0.0
         np.subtract(self.S[0], self.x_predicted, out=self.dx[1:])
-        return float(np.abs(self.dx[1:]).max())
+        return float(_largest(np.abs(self.dx[1:], out=self.dx[1:])))
 
     def accept(self, t_new, restart=False):
         """Makes the solved point (at t_new) the last accepted one. restart:

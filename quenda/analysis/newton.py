@@ -52,6 +52,9 @@ from .. import stampcore as sc
 from ..SparseFactor import SparseFactor
 from .errors import SimulationError
 
+#: The largest value of an array (NaN when one is NaN), without the method's wrapper.
+_largest = np.maximum.reduce
+
 #: Refactor once the updates shrink by less than this factor per iteration.
 SLOW_RATE = 0.125
 #: Refactor once A2 has moved by more than this share of the largest entry of
@@ -135,7 +138,7 @@ class Newton:
             return 0.0
         np.subtract(self.A2, self.A2_kept, out=self.drift)
         np.abs(self.drift, out=self.drift)
-        return float(self.drift.max())
+        return float(_largest(self.drift))
 
     def _factor(self, c0):
         """Factorises this iteration's matrix and keeps it; False when singular."""
@@ -148,7 +151,7 @@ class Newton:
         np.copyto(self.A2_kept, self.A2)
         self.c0_kept = c0
         np.abs(Ax, out=self.drift)
-        self.scale_kept = float(self.drift.max()) if Ax.size else 0.0
+        self.scale_kept = float(_largest(self.drift)) if Ax.size else 0.0
         return True
 
     def solve(self, S, c0):
@@ -190,7 +193,7 @@ class Newton:
             timing["solver"] += clock() - started
             timing["iterations"] += 1
             np.abs(B, out=work[0])
-            largest = float(work[0].max()) if B.size else 0.0
+            largest = float(_largest(work[0])) if B.size else 0.0
             if not np.isfinite(largest):
                 return "nonfinite", int(np.flatnonzero(~np.isfinite(B))[0])
             np.multiply(self.increment, B, out=work)
@@ -198,7 +201,7 @@ class Newton:
             if self.linear or converged(it, largest, previous, self.tol, exact_so_far,
                                              self.lagging):
                 np.abs(S, out=work)
-                if not np.isfinite(work.max()):  # NaN and inf reach the largest
+                if S.size and not np.isfinite(_largest(work, axis=None)):  # NaN and inf reach it
                     return "nonfinite", int(np.flatnonzero(~np.isfinite(S).all(axis=0))[0])
                 return "ok", None
             rate = largest / previous if it else None

@@ -107,9 +107,13 @@ void TimeLoop::accept(const Models& models, double t_new, bool restart) {
     h_prev = restart ? 0.0 : t_new - t;
     t = t_new;
     ++accepted;
-    const double started = seconds_now();
-    models.values(ctx_);
-    values_seconds += seconds_now() - started;
+    if (profile_) {
+        const double started = seconds_now();
+        models.values(ctx_);
+        values_seconds += seconds_now() - started;
+    } else {
+        models.values(ctx_);
+    }
     if (!varying_.empty()) {
         double first = sources_[varying_[0]].until;
         for (int32_t k : varying_) first = std::min(first, sources_[k].until);

@@ -33,9 +33,11 @@ public:
     // S: (3, n) unknowns, voltages, derivatives at the point being solved;
     // H: (6, n) the same at the last two accepted points; both the arrays
     // the models are bound to.
+    // profile: measure values_seconds.
     TimeLoop(int32_t n, double* S, double* H, double t_ramp, double hysteresis,
-             double time_unit)
-        : n_(n), S_(S), H_(H), t_ramp_(t_ramp), hysteresis_(hysteresis), time_unit_(time_unit) {}
+             double time_unit, bool profile)
+        : n_(n), S_(S), H_(H), t_ramp_(t_ramp), hysteresis_(hysteresis), time_unit_(time_unit),
+          profile_(profile) {}
 
     // Sets up what the first attempt needs: the varying sources (those
     // whose value changes after 0), the bounded terminals, and the
@@ -66,6 +68,7 @@ private:
     double* S_;
     double* H_;
     double t_ramp_, hysteresis_, time_unit_;
+    bool profile_;
     std::vector<Source> sources_;
     std::vector<int32_t> varying_;  // indices of the sources still changing
     std::vector<int32_t> bounded_i_, bounded_j_;

@@ -25,14 +25,6 @@ double largest_magnitude(const double* x, size_t count) {
     return m;
 }
 
-// newton.refactor_now, with `have_rate` for a rate that is not None.
-bool refactor_now(int it, double c0, bool have_kept, double c0_kept, double drift, double scale,
-                  bool have_rate, double rate, const NewtonSettings& s) {
-    if (!have_kept || c0 != c0_kept) return true;
-    if (drift == 0.0) return false;
-    return it == 0 || !(drift <= s.drift * scale) || (have_rate && rate > s.slow_rate);
-}
-
 }  // namespace
 
 bool converged(int it, double largest, double previous, double tol, bool exact, bool lagging) {
@@ -61,9 +53,8 @@ bool Newton::prepare(const NewtonSettings& settings, const Models& models, int32
     try {
         ap_.assign(ap, ap + n + 1);
         ai_.assign(ai, ai + nnz_);
-        for (auto* v : {&A0_, &A1_, &A2_, &A01_, &Ax_, &A2_kept_, &drift_}) v->assign(nnz_, 0.0);
+        for (auto* v : {&A0_, &A1_, &A2_, &A01_, &Ax_, &A2_kept_}) v->assign(nnz_, 0.0);
         B_.assign(n, 0.0);
-        work_.assign(3 * size_t(n), 0.0);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
@@ -75,10 +66,27 @@ bool Newton::prepare(const NewtonSettings& settings, const Models& models, int32
     return true;
 }
 
-double Newton::moved() {
-    if (A2_.empty()) return 0.0;
-    for (size_t k = 0; k < A2_.size(); ++k) drift_[k] = std::fabs(A2_[k] - A2_kept_[k]);
-    return largest_magnitude(drift_.data(), drift_.size());
+bool Newton::unmoved() const {
+    for (size_t k = 0; k < A2_.size(); ++k)
+        if (!(std::fabs(A2_[k] - A2_kept_[k]) == 0.0)) return false;
+    return true;
+}
+
+bool Newton::moved_within(double bound) const {
+    for (size_t k = 0; k < A2_.size(); ++k)
+        if (!(std::fabs(A2_[k] - A2_kept_[k]) <= bound)) return false;
+    return true;
+}
+
+// newton.refactor_now, deciding as it decides with no more of the drift
+// than the decision needs. *unmoved: A2 is the one the kept factors were
+// made from (the drift is 0).
+bool Newton::refactor_now(int it, double c0, bool have_rate, double rate, bool* unmoved) const {
+    *unmoved = false;
+    if (!have_kept_ || c0 != c0_kept_) return true;
+    if ((*unmoved = this->unmoved())) return false;
+    if (it == 0 || (have_rate && rate > s_.slow_rate)) return true;
+    return !moved_within(s_.drift * scale_kept_);
 }
 
 bool Newton::factor(double c0) {
@@ -98,13 +106,15 @@ bool Newton::factor(double c0) {
     return true;
 }
 
+double Newton::now() const { return s_.profile ? seconds_now() : 0.0; }
+
 Outcome Newton::solve(const Models& models, Point point, double c0, int32_t* worst) {
     *worst = -1;
     const size_t n = size_t(n_);
     double* S = point.S;
     double* B = B_.data();
     const double increment[3] = {1.0, c0, c0 * c0};
-    double started = seconds_now();
+    double started = now();
     std::fill(A2_.begin(), A2_.end(), 0.0);
     std::fill(B_.begin(), B_.end(), 0.0);
     if (s_.build_every_step || !have_c0_built_ || c0 != c0_built_) {
@@ -116,7 +126,7 @@ Outcome Newton::solve(const Models& models, Point point, double c0, int32_t* wor
     } else {
         models.iteration_matrix(A2_.data(), B, *point.ctx);
     }
-    double stopped = seconds_now();
+    double stopped = now();
     kernel_seconds += stopped - started;
     double previous = kInf, rate = 0.0;
     bool have_rate = false;
@@ -124,25 +134,25 @@ Outcome Newton::solve(const Models& models, Point point, double c0, int32_t* wor
     const sparsefactor::Pattern p{n_, ap_.data(), ai_.data(), symbolic_.get()};
     for (int it = 0; it < s_.max_iter; ++it) {
         if (it) {
-            started = seconds_now();
+            started = now();
             std::fill(A2_.begin(), A2_.end(), 0.0);
             std::fill(B_.begin(), B_.end(), 0.0);
             models.iteration_matrix(A2_.data(), B, *point.ctx);
-            stopped = seconds_now();
+            stopped = now();
             kernel_seconds += stopped - started;
         }
         started = stopped;
-        double drift = have_kept_ ? moved() : kInf;
-        if (refactor_now(it, c0, have_kept_, c0_kept_, drift, scale_kept_, have_rate, rate, s_)) {
+        bool unmoved;
+        if (refactor_now(it, c0, have_rate, rate, &unmoved)) {
             if (!factor(c0)) {
-                solver_seconds += seconds_now() - started;
+                solver_seconds += now() - started;
                 return Outcome::singular;
             }
-            drift = 0.0;
+            unmoved = true;
         }
-        exact_so_far = exact_so_far && drift == 0.0;
+        exact_so_far = exact_so_far && unmoved;
         sparsefactor::solve(kept_, p, B, &common_);
-        stopped = seconds_now();
+        stopped = now();
         solver_seconds += stopped - started;
         ++iterations;
         const double largest = largest_magnitude(B, n);

@@ -28,6 +28,7 @@ struct NewtonSettings {
     bool lagging;           // a model takes its history from the iterate before the last update
     double slow_rate;       // newton.SLOW_RATE
     double drift;           // newton.DRIFT
+    bool profile;           // measure kernel_seconds and solver_seconds
 };
 
 // The solution arrays of the point being solved, as the models read them.
@@ -57,17 +58,21 @@ public:
     // The values of the matrix last factorised (for the message of a singular one).
     const std::vector<double>& matrix() const { return Ax_; }
 
+    // With settings.profile: the time spent in the models and in KLU.
     double kernel_seconds = 0.0, solver_seconds = 0.0;
     uint64_t iterations = 0, factorisations = 0, refactorisations = 0;
 
 private:
+    double now() const;
     bool factor(double c0);
-    double moved();
+    bool refactor_now(int it, double c0, bool have_rate, double rate, bool* unmoved) const;
+    bool unmoved() const;
+    bool moved_within(double bound) const;
 
     NewtonSettings s_{};
     int32_t n_ = 0, nnz_ = 0;
     std::vector<int32_t> ap_, ai_;
-    std::vector<double> A0_, A1_, A2_, A01_, Ax_, B_, A2_kept_, drift_, work_;
+    std::vector<double> A0_, A1_, A2_, A01_, Ax_, B_, A2_kept_;
     bool have_c0_built_ = false, have_kept_ = false;
     double c0_built_ = 0.0, c0_kept_ = 0.0, scale_kept_ = 0.0;
     klu_common common_{};

@@ -308,7 +308,7 @@ bool read_plan(PyObject* plan_object, Run& run) {
         !plan.flag("exact_jacobian", &ns.exact) || !plan.flag("linear", &ns.linear) ||
         !plan.flag("build_every_step", &ns.build_every_step) ||
         !plan.flag("lagging", &ns.lagging) || !plan.positive("slow_rate", &ns.slow_rate) ||
-        !plan.positive("drift", &ns.drift))
+        !plan.positive("drift", &ns.drift) || !plan.flag("profile", &ns.profile))
         return false;
     if (max_iter < 1 || max_iter > INT32_MAX) {
         PyErr_Format(PyExc_ValueError, "plan.max_iter must be at least 1 (got %ld)", max_iter);
@@ -358,7 +358,7 @@ bool read_plan(PyObject* plan_object, Run& run) {
         run.newton = std::make_unique<Newton>();
         run.loop = std::make_unique<TimeLoop>(n, static_cast<double*>(run.S.data()),
                                               static_cast<double*>(run.H.data()), t_ramp,
-                                              hysteresis, time_unit);
+                                              hysteresis, time_unit, ns.profile);
         run.steps = std::make_unique<Steps>(std::move(ss));
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -653,9 +653,10 @@ PyGetSetDef kGetSet[] = {
                   "Refactorisations with the kept pivot order (fallbacks included)."),
     QUENDA_FIGURE("kernel_seconds", double,
                   run.newton->kernel_seconds + run.loop->values_seconds,
-                  "Time in the element models' operations."),
+                  "Time in the element models' operations (measured when plan.profile is true)."),
     QUENDA_FIGURE("solver_seconds", double, run.newton->solver_seconds,
-                  "Time in factorising and solving (with the checks that decide to factorise)."),
+                  "Time in factorising and solving, with the checks that decide to factorise "
+                  "(measured when plan.profile is true)."),
     QUENDA_FIGURE("status", int64_t, int64_t(run.newton->status()),
                   "KLU's status of the pattern's analysis: 0 when it was accepted."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -72,42 +72,46 @@ def unsupported(assembly):
     return None
 
 
-class CompiledLoop:
-    """One run of the compiled loop, with the figures TimeLoop and Steps give.
+def plan(assembly, results, run):
+    """Installs the models of a run and returns (the plan of its StepLoop,
+    the varying sources as loop.varying lists them). run: the run's
+    settings in kernel time (see Transient.run): method, step, min_step,
+    max_step, max_phase, t_end, adaptive, lte, t_ramp, tol,
+    max_iter, hysteresis, tstop (seconds), progress."""
+    n, unit = assembly.size, assembly.units.time
+    S, H = np.zeros((3, n)), np.zeros((6, n))
+    sources = varying(install(assembly, S, H, run.t_ramp, run.hysteresis), unit)
+    kinds = [ENCODERS[type(s.wave)](s.wave) for s, _ in sources]
+    breakpoints = all_breakpoints([s for s, _ in sources], run.tstop, unit)
+    return SimpleNamespace(
+        S=S, H=H, Ap=np.frombuffer(assembly.Ap, dtype=np.int32),
+        Ai=np.frombuffer(assembly.Ai, dtype=np.int32),
+        element_phase=G.ElementPhase, element_voltage=G.ElementVoltage,
+        element_current=G.ElementCurrent, element_n=G.ElementN,
+        record_nodes=results.recorded_unknowns, record_elements=results.recorded_elements,
+        tol=run.tol, max_iter=run.max_iter, exact_jacobian=assembly.exact_jacobian,
+        linear=not assembly.nonlinear, build_every_step=assembly.build_every_step,
+        lagging=assembly.build_every_step, slow_rate=SLOW_RATE, drift=DRIFT, profile=PROFILE,
+        t_ramp=run.t_ramp, hysteresis=run.hysteresis, time_unit=unit,
+        bounded_i=assembly.bounded_i.astype(np.int32),
+        bounded_j=assembly.bounded_j.astype(np.int32),
+        sources=[(s.model, kind, np.asarray(p, dtype=float), s.scale, until)
+                 for (s, until), (kind, p) in zip(sources, kinds)],
+        method=run.method, step=run.step, min_step=run.min_step, max_step=run.max_step,
+        max_phase=run.max_phase, t_end=run.t_end, restart_share=RESTART_SHARE,
+        adaptive=run.adaptive, lte=run.lte,
+        progress=run.progress is not None,
+        breakpoints=np.array(landing_points(breakpoints, run.step, run.min_step, run.t_end,
+                                            grid=not run.adaptive), dtype=float)), sources
 
-    run: the run's settings in kernel time (see Transient.run): method,
-    step, min_step, max_step, max_phase, t_end, adaptive, lte, grid_count,
-    t_ramp, tol, max_iter, hysteresis, tstop (seconds), progress."""
+
+class CompiledLoop:
+    """One run of the compiled loop, with the figures TimeLoop and Steps give."""
 
     def __init__(self, assembly, results, run):
-        self.assembly = assembly
-        n, unit = assembly.size, assembly.units.time
-        S, H = np.zeros((3, n)), np.zeros((6, n))
-        sources = install(assembly, S, H, run.t_ramp, run.hysteresis)
-        self.sources = varying(sources, unit)
-        kinds = [ENCODERS[type(s.wave)](s.wave) for s, _ in self.sources]
-        breakpoints = all_breakpoints([s for s, _ in self.sources], run.tstop, unit)
-        self.max_phase = run.max_phase
-        self.core = _steploop.StepLoop(SimpleNamespace(
-            S=S, H=H, Ap=np.frombuffer(assembly.Ap, dtype=np.int32),
-            Ai=np.frombuffer(assembly.Ai, dtype=np.int32),
-            element_phase=G.ElementPhase, element_voltage=G.ElementVoltage,
-            element_current=G.ElementCurrent, element_n=G.ElementN,
-            record_nodes=results.recorded_unknowns, record_elements=results.recorded_elements,
-            tol=run.tol, max_iter=run.max_iter, exact_jacobian=assembly.exact_jacobian,
-            linear=not assembly.nonlinear, build_every_step=assembly.build_every_step,
-            lagging=assembly.build_every_step, slow_rate=SLOW_RATE, drift=DRIFT, profile=PROFILE,
-            t_ramp=run.t_ramp, hysteresis=run.hysteresis, time_unit=unit,
-            bounded_i=assembly.bounded_i.astype(np.int32),
-            bounded_j=assembly.bounded_j.astype(np.int32),
-            sources=[(s.model, kind, np.asarray(p, dtype=float), s.scale, until)
-                     for (s, until), (kind, p) in zip(self.sources, kinds)],
-            method=run.method, step=run.step, min_step=run.min_step, max_step=run.max_step,
-            max_phase=run.max_phase, t_end=run.t_end, restart_share=RESTART_SHARE,
-            adaptive=run.adaptive, lte=run.lte, grid_count=run.grid_count,
-            progress=run.progress is not None,
-            breakpoints=np.array(landing_points(breakpoints, run.step, run.min_step, run.t_end,
-                                                grid=not run.adaptive), dtype=float)))
+        self.assembly, self.max_phase = assembly, run.max_phase
+        loop_plan, self.sources = plan(assembly, results, run)
+        self.core = _steploop.StepLoop(loop_plan)
         if self.core.status != 0:
             raise SimulationError(f"the solver refused the circuit's pattern "
                                   f"(status {self.core.status})")

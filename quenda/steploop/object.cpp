@@ -47,6 +47,9 @@ using capi::Ref;
 
 constexpr capi::ElementType kIndex{"int32", 'I', 4};
 
+// The most steps of the largest step a run may take (transient.MAX_STEPS).
+constexpr double kMaxSteps = 1e9;
+
 // ---- reading the plan ---------------------------------------------------------
 
 // The attributes of a plan, each read once and checked.
@@ -90,7 +93,9 @@ public:
     bool array(const char* name, const capi::ElementType& type, int ndim, bool writable,
                Buffer& out) {
         Ref v = attr(name);
-        return v && capi::take_buffer(v.get(), type, ndim, writable, out);
+        std::string what = std::string("plan.") + name;
+        return v && capi::check_arg_type(v.get(), capi::ndarray_type, what.c_str()) &&
+               capi::take_buffer(v.get(), type, ndim, writable, out);
     }
 
     // A 1-D int32 array whose every value lies in [low, high).
@@ -115,9 +120,11 @@ public:
     }
 
     // A 1-D float64 array as a vector.
-    bool doubles(PyObject* o, std::vector<double>& out) {
+    bool doubles(PyObject* o, const char* name, std::vector<double>& out) {
         Buffer b;
-        if (!capi::take_buffer(o, capi::FLOAT_t, 1, false, b)) return false;
+        if (!capi::check_arg_type(o, capi::ndarray_type, name) ||
+            !capi::take_buffer(o, capi::FLOAT_t, 1, false, b))
+            return false;
         const auto* v = static_cast<const double*>(b.data());
         try {
             out.assign(v, v + b.length());
@@ -220,7 +227,7 @@ bool read_sources(Plan& plan, const Models& models, std::vector<Source>& out) {
             return false;
         }
         Source s{m, value, Wave{wave_kind, {}}, 0.0, 0.0};
-        if (!plan.doubles(PyTuple_GET_ITEM(item, 2), s.wave.p) ||
+        if (!plan.doubles(PyTuple_GET_ITEM(item, 2), "parameters", s.wave.p) ||
             !capi::to_double(PyTuple_GET_ITEM(item, 3), &s.scale) ||
             !capi::to_double(PyTuple_GET_ITEM(item, 4), &s.until))
             return false;
@@ -331,15 +338,14 @@ bool read_plan(PyObject* plan_object, Run& run) {
     }
 
     StepSettings ss{};
-    long grid_count;
     Ref breakpoints = plan.attr("breakpoints");
     if (!breakpoints || !read_method(plan, &ss.method) || !plan.positive("step", &ss.step) ||
         !plan.positive("min_step", &ss.min_step) || !plan.positive("max_step", &ss.max_step) ||
         !plan.positive("max_phase", &ss.max_phase, true) || !plan.positive("t_end", &ss.t_end) ||
         !plan.positive("restart_share", &ss.restart_share) ||
         !plan.flag("adaptive", &ss.adaptive) || !plan.positive("lte", &ss.lte, true) ||
-        !plan.integer("grid_count", &grid_count) || !plan.flag("progress", &run.progress) ||
-        !plan.doubles(breakpoints.get(), ss.breakpoints))
+        !plan.flag("progress", &run.progress) ||
+        !plan.doubles(breakpoints.get(), "plan.breakpoints", ss.breakpoints))
         return false;
     for (size_t k = 0; k < ss.breakpoints.size(); ++k)
         if (!std::isfinite(ss.breakpoints[k]) ||
@@ -347,12 +353,19 @@ bool read_plan(PyObject* plan_object, Run& run) {
             PyErr_SetString(PyExc_ValueError, "plan.breakpoints must rise and be finite");
             return false;
         }
-    if (grid_count < 1) {
-        PyErr_Format(PyExc_ValueError, "plan.grid_count must be at least 1 (got %ld)",
-                     grid_count);
+    // A run of the steps the host would take, which ends (the host's own
+    // bounds: no more than kMaxSteps of the largest step, a smallest step
+    // that the time resolves).
+    const double largest = ss.adaptive ? ss.max_step : std::min(ss.step, ss.max_step);
+    if (!(ss.min_step <= ss.step && ss.min_step <= ss.max_step &&
+          ss.t_end / largest <= kMaxSteps && ss.min_step >= ss.t_end * 1e-12)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "plan: the steps must satisfy min_step <= step, max_step; t_end / "
+                        "(the largest step) <= 1e9; min_step >= t_end * 1e-12");
         return false;
     }
-    run.grid_count = grid_count;
+    // The grid k * step (stepping.grid_points).
+    run.grid_count = std::max<int64_t>(1, int64_t(std::ceil(ss.t_end / ss.step - 1e-9)));
 
     try {
         run.newton = std::make_unique<Newton>();
@@ -364,6 +377,9 @@ bool read_plan(PyObject* plan_object, Run& run) {
         PyErr_NoMemory();
         return false;
     }
+    // Reading the plan may have run host code (a conversion): the models
+    // must still be as take() checked them. Nothing below runs any.
+    if (!run.models.unchanged()) return false;
     // As the host's loop: the models' A0 and the analysis, then the values at 0.
     if (!run.newton->prepare(ns, run.models, n, ap_data, static_cast<const int32_t*>(ai.data())))
         return false;
@@ -386,26 +402,32 @@ struct Outputs {
                             "current, quanta) of arrays");
             return false;
         }
-        if (!capi::take_buffer(PyTuple_GET_ITEM(o, 0), capi::FLOAT_t, 1, true, time)) return false;
+        if (!capi::check_arg_type(PyTuple_GET_ITEM(o, 0), capi::ndarray_type, "time") ||
+            !capi::take_buffer(PyTuple_GET_ITEM(o, 0), capi::FLOAT_t, 1, true, time))
+            return false;
         rows = time.length();
         const Py_ssize_t nodes = Py_ssize_t(run.record_nodes.size());
         const Py_ssize_t elements = Py_ssize_t(run.record_elements.size());
         const struct {
             Buffer* b;
+            const char* name;
             const capi::ElementType* type;
             Py_ssize_t columns;
-        } tables[] = {{&node_phase, &capi::FLOAT_t, nodes},  {&node_voltage, &capi::FLOAT_t, nodes},
-                      {&phase, &capi::FLOAT_t, elements},    {&voltage, &capi::FLOAT_t, elements},
-                      {&current, &capi::FLOAT_t, elements},  {&quanta, &capi::INT_t, elements}};
+        } tables[] = {{&node_phase, "node_phase", &capi::FLOAT_t, nodes},
+                      {&node_voltage, "node_voltage", &capi::FLOAT_t, nodes},
+                      {&phase, "phase", &capi::FLOAT_t, elements},
+                      {&voltage, "voltage", &capi::FLOAT_t, elements},
+                      {&current, "current", &capi::FLOAT_t, elements},
+                      {&quanta, "quanta", &capi::INT_t, elements}};
         for (size_t k = 0; k < std::size(tables); ++k) {
-            if (!capi::take_buffer(PyTuple_GET_ITEM(o, k + 1), *tables[k].type, 2, true,
-                                   *tables[k].b))
+            PyObject* a = PyTuple_GET_ITEM(o, k + 1);
+            if (!capi::check_arg_type(a, capi::ndarray_type, tables[k].name) ||
+                !capi::take_buffer(a, *tables[k].type, 2, true, *tables[k].b))
                 return false;
             const Py_ssize_t* shape = tables[k].b->view().shape;
             if (shape[0] != rows || shape[1] != tables[k].columns) {
-                PyErr_Format(PyExc_ValueError,
-                             "output %zu is %zd x %zd, %zd x %zd expected", k + 1, shape[0],
-                             shape[1], rows, tables[k].columns);
+                PyErr_Format(PyExc_ValueError, "the output %s is %zd x %zd, %zd x %zd expected",
+                             tables[k].name, shape[0], shape[1], rows, tables[k].columns);
                 return false;
             }
         }

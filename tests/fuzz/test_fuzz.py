@@ -19,7 +19,7 @@ from conftest import isolated_env
 HERE = Path(__file__).resolve().parent
 SEED = int(os.environ.get("QUENDA_FUZZ_SEED", "8"))
 CASES = int(os.environ.get("QUENDA_FUZZ_CASES", "12000"))
-TARGETS = ("kernel", "solver")
+TARGETS = ("kernel", "solver", "steploop")
 CHUNK = 20000  # cases per child interpreter
 
 

@@ -149,10 +149,11 @@ class LoopWorld:
             return g.pick([np.zeros((rows + g.pick([-1, 1]), n)), np.zeros((rows, n + 1)),
                            np.zeros((rows, max(n - 1, 0))), old.astype("f4"), old.T.copy(),
                            old[:, ::2], g.array(n)])
-        new = g.array(len(old) + g.pick([-1, 0, 0, 1]), old.dtype.str)
+        length = old.shape[0] if old.ndim else 1
+        new = g.array(max(length + g.pick([-1, 0, 0, 1]), 0), old.dtype.str)
         if (isinstance(new, np.ndarray) and new.size and new.dtype == old.dtype
                 and new.flags.writeable and g.chance(0.5)):
-            new.flat[g.rng.randrange(new.size)] = (g.pick([-1, 2**30, len(old), -2**31])
+            new.flat[g.rng.randrange(new.size)] = (g.pick([-1, 2**30, length, -2**31])
                                               if old.dtype.kind == "i" else
                                               g.pick([math.nan, math.inf, -1.0]))
         return new

@@ -74,11 +74,13 @@ def test_an_interrupt_stops_a_compiled_run_keeping_what_it_stored():
     def interrupt(signum, frame):
         raise KeyboardInterrupt
 
+    def soon(t, tstop):  # the first report: the loop is stepping; it goes on at once
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+
     previous = signal.signal(signal.SIGALRM, interrupt)
-    signal.setitimer(signal.ITIMER_REAL, 0.05)
     try:
         with pytest.raises(KeyboardInterrupt) as info:
-            sim.run(tstop=1e-6, **args)  # four million steps: it is still running
+            sim.run(tstop=1e-6, progress=soon, **args)  # four million steps
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)

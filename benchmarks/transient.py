@@ -14,9 +14,12 @@ in 1 ns), and the peer simulator's time per step on this machine kind
 figure is the loop's own work.
 
 Each configuration runs in a fresh interpreter (so that memory figures are
-its own), `--repeat` times (the best time counts: the machine is shared).
-The split needs clock readings in the compiled loop, which cost a few
-percent on the smallest lines: the total is measured in a run without them.
+its own), `--repeat` times; the best counts. The time per step is the
+processor time of the running thread, which other work on a shared machine
+disturbs less than the wall time (printed beside it). The split into
+kernel, solver and host comes from the same runs with the compiled loop's
+clock readings on (they cost a few percent on the smallest lines), as
+shares of that time.
 """
 
 import argparse
@@ -46,26 +49,27 @@ def measure(stages, loop, tstop_ps, repeat):
 
     def run(profile):
         compiled.PROFILE = profile
-        started = time.perf_counter()
+        wall, cpu = time.perf_counter(), time.thread_time()
         res = sim.run(tstop=tstop_ps * PS, step=0.25 * PS, ramp=10 * PS, record=[], loop=loop)
-        return time.perf_counter() - started, res.timing
+        return time.perf_counter() - wall, time.thread_time() - cpu, res.timing
 
-    best, split = float("inf"), None
+    best_wall = best_cpu = float("inf")
+    split = None
     for _ in range(repeat):
-        wall, timing = run(profile=False)
-        best = min(best, wall)
+        wall, cpu, timing = run(profile=False)
+        best_wall, best_cpu = min(best_wall, wall), min(best_cpu, cpu)
         if loop == "python":
             split = timing if split is None or timing["total"] < split["total"] else split
     if loop == "compiled":
         for _ in range(repeat):
-            wall, timing = run(profile=True)
+            _, _, timing = run(profile=True)
             split = timing if split is None or timing["total"] < split["total"] else split
     steps = split["steps"]
     kernel, solver = split["kernel"] / split["total"], split["solver"] / split["total"]
-    total = best / steps * 1e6
+    total = best_cpu / steps * 1e6
     return dict(
         stages=stages, loop=loop, elements=len(circuit.elements), unknowns=sim.size,
-        total=total, kernel=total * kernel, solver=total * solver,
+        total=total, wall=best_wall / steps * 1e6, kernel=total * kernel, solver=total * solver,
         iterations=split["iterations"] / steps, factorisations=split["factorisations"] / steps,
         refactorisations=split["refactorisations"] / steps,
         memory=(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base) / 1024,
@@ -86,9 +90,9 @@ def main():
         return
     print(f"machine load (1, 5, 15 min): {' '.join(f'{x:.2f}' for x in os.getloadavg())} "
           f"on {os.cpu_count()} cores")
-    print(f"{'stages':>7} {'loop':>9} {'unknowns':>9} {'us/step':>9} {'kernel':>8} {'solver':>8} "
-          f"{'host':>8} {'iter':>6} {'fact':>6} {'refact':>6} {'MiB':>7} {'switched':>8} "
-          f"{'peer':>7} {'x peer':>7}")
+    print(f"{'stages':>7} {'loop':>9} {'unknowns':>9} {'us/step':>9} {'wall':>9} {'kernel':>8} "
+          f"{'solver':>8} {'host':>8} {'iter':>6} {'fact':>6} {'refact':>6} {'MiB':>7} "
+          f"{'switched':>8} {'peer':>7} {'x peer':>7}")
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1")  # NumPy's BLAS threads would spin on a core
     for stages in (int(s) for s in args.stages.split(",")):
         for loop in args.loops.split(","):
@@ -101,7 +105,8 @@ def main():
             r = json.loads(out.stdout)
             host = r["total"] - r["kernel"] - r["solver"]
             peer = PEER.get(stages)
-            print(f"{stages:7d} {loop:>9} {r['unknowns']:9d} {r['total']:9.1f} {r['kernel']:8.1f} "
+            print(f"{stages:7d} {loop:>9} {r['unknowns']:9d} {r['total']:9.1f} {r['wall']:9.1f} "
+                  f"{r['kernel']:8.1f} "
                   f"{r['solver']:8.1f} {host:8.1f} {r['iterations']:6.2f} "
                   f"{r['factorisations']:6.3f} {r['refactorisations']:6.3f} {r['memory']:7.1f} "
                   f"{r['switched']:8d} {peer if peer else '':>7} "

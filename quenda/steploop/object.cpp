@@ -33,7 +33,6 @@
 #include <cmath>
 #include <memory>
 #include <new>
-#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -57,10 +56,7 @@ class Plan {
 public:
     explicit Plan(PyObject* plan) : plan_(plan) {}
 
-    Ref attr(const char* name) {
-        Ref v = Ref::steal(PyObject_GetAttrString(plan_, name));
-        return v;
-    }
+    Ref attr(const char* name) { return Ref::steal(PyObject_GetAttrString(plan_, name)); }
 
     bool number(const char* name, double* out) {
         Ref v = attr(name);
@@ -71,8 +67,10 @@ public:
     bool positive(const char* name, double* out, bool allow_inf = false) {
         if (!number(name, out)) return false;
         if (*out > 0 && (allow_inf || std::isfinite(*out))) return true;
-        PyErr_Format(PyExc_ValueError, "plan.%s must be positive%s (got %R)", name,
-                     allow_inf ? "" : " and finite", attr(name).get());
+        Ref got = Ref::steal(PyFloat_FromDouble(*out));
+        if (got)
+            PyErr_Format(PyExc_ValueError, "plan.%s must be positive%s (got %R)", name,
+                         allow_inf ? "" : " and finite", got.get());
         return false;
     }
 
@@ -194,11 +192,12 @@ bool read_method(Plan& plan, Formula* out) {
 bool read_sources(Plan& plan, const Models& models, std::vector<Source>& out) {
     Ref list = plan.attr("sources");
     if (!list) return false;
-    Ref seq = Ref::steal(PySequence_Fast(list.get(), "plan.sources must be a sequence"));
+    // A tuple of its own: a conversion below may run host code that changes the list.
+    Ref seq = Ref::steal(PySequence_Tuple(list.get()));
     if (!seq) return false;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
+    const Py_ssize_t count = PyTuple_GET_SIZE(seq.get());
     for (Py_ssize_t k = 0; k < count; ++k) {
-        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), k);
+        PyObject* item = PyTuple_GET_ITEM(seq.get(), k);
         if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 5) {
             PyErr_Format(PyExc_TypeError,
                          "plan.sources[%zd] must be a tuple (model, kind, parameters, scale, "

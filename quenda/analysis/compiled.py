@@ -14,7 +14,11 @@ run that stops (stepping.failure, HostElement.failure).
 It evaluates the waveforms it knows itself: DC, PWL, PWS, PULSE, SIN and
 EXP, each encoded below as a kind and its parameters (the C++ value
 functions are in quenda/steploop/waveforms.cpp). A circuit with any other
-waveform (a user's subclass of Waveform) runs on the Python loop.
+waveform (a user's subclass of Waveform) runs on the Python loop. A new kind
+of source value set at each step (say, a noise source's random values held
+over each interval, drawn in the host before the run) is one encoder here
+and one entry in the table of waveforms.cpp: the loop sets every varying
+source's value at each attempted step, from its waveform at that time.
 """
 
 from types import SimpleNamespace
@@ -54,11 +58,9 @@ ENCODERS = {
     W.PWL: lambda w: ("pwl", _points(w)),
     W.PULSE: lambda w: ("pulse", [w.v1, w.v2, w.td, w.tr, w.tf, w.pw, w.per]),
     W.SIN: lambda w: ("sin", _sin(w)),
+    W.PWS: lambda w: ("pws", _points(w)),
+    W.EXP: lambda w: ("exp", [w.v1, w.v2, w.td1, w.tau1, w.td2, w.tau2]),
 }
-if hasattr(W, "PWS"):
-    ENCODERS[W.PWS] = lambda w: ("pws", _points(w))
-if hasattr(W, "EXP"):
-    ENCODERS[W.EXP] = lambda w: ("exp", [w.v1, w.v2, w.td1, w.tau1, w.td2, w.tau2])
 
 
 def unsupported(assembly):

@@ -141,8 +141,10 @@ class Assembly:
 
     # -- models ----------------------------------------------------------------
 
-    def make_models(self):
-        """Host elements with bound models; the qdglobals arrays must be in place."""
+    def make_models(self, bind=None):
+        """Host elements with bound models; the qdglobals arrays must be in
+        place. bind(element, waveform), if given, gives the waveform a source
+        takes in this run (a NOISE bound to its stream)."""
         elements, sources = [], []
         for eindex, (e, kind, t) in enumerate(zip(self.circuit.elements.values(), self.kinds,
                                                    self.terminals)):
@@ -152,6 +154,8 @@ class Assembly:
                          for r, c in kind.slots]
             model.InitModel(*(positions or [-1] * 4))
             params, wave, scale = self.kernel_params[eindex]
+            if bind is not None and wave is not None:
+                wave = bind(e, wave)
             host = HostElement(e, model, params, wave, scale, kind.setup, self.units.time)
             host.UpdateParameters()
             elements.append(host)

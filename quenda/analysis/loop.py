@@ -18,7 +18,7 @@ from .newton import Newton
 
 
 class TimeLoop:
-    def __init__(self, assembly, t_ramp, tol, max_iter, hysteresis):
+    def __init__(self, assembly, t_ramp, tol, max_iter, hysteresis, noise=None):
         self.assembly, self.t_ramp = assembly, t_ramp
         n = assembly.size
         self.S = np.zeros((3, n))
@@ -30,13 +30,16 @@ class TimeLoop:
         self.formula = None        # formula of the step being solved
         self.accepted = 0          # steps accepted so far
         self._maps = {}
-        sources = install(assembly, self.S, self.H, t_ramp, hysteresis)
+        self.noise = noise         # noise.RunNoise, or None
+        sources = install(assembly, self.S, self.H, t_ramp, hysteresis, noise)
         # Sources whose value still changes, and until when (kernel time).
         unit = assembly.units.time
         self.varying = [(s, s.wave.constant_from() / unit) for s in sources
                         if s.wave.constant_from() > 0.0]
         self.newton = Newton(assembly, tol, max_iter)
         sc.UpdateValues()
+        if noise is not None:
+            noise.start()
 
     def _map(self, formula, h):
         key = (formula, h, self.h_prev if formula == "gear" else None)
@@ -88,6 +91,8 @@ class TimeLoop:
         self.t = t_new
         self.accepted += 1
         sc.UpdateValues()
+        if self.noise is not None:
+            self.noise.accepted(t_new)
         if self.varying and min(until for _, until in self.varying) < self.t:
             self.varying = [(s, until) for s, until in self.varying if until >= self.t]
 

@@ -12,6 +12,9 @@ The rules, whatever the way:
   so that no input is stepped over; the step after it, like the first step
   of the run, is a short backward-Euler step (integration.py), after which
   steps grow by at most a factor of two;
+- every boundary of a noise source's intervals (noise.py) is landed on too,
+  without a restart; in adaptive runs the step after one is not judged by
+  its truncation error (the noise's jump is not one);
 - a step after which any junction or phase source has turned by more than
   `max_phase` radians is taken again in parts: a large step would otherwise
   change the physics silently (a junction slipping several flux quanta
@@ -38,8 +41,9 @@ class Steps:
     """The step controller of one run (kernel time throughout)."""
 
     def __init__(self, loop, method, step, min_step, max_step, max_phase, breakpoints, t_end,
-                 grid=False):
+                 grid=False, landings=None):
         self.loop, self.method = loop, method
+        self.grid, self.landings = grid, landings  # landings: next_landing(t), or None
         self.step, self.min_step, self.max_step = step, min_step, max_step
         self.max_phase, self.t_end = max_phase, t_end
         # Breakpoints closer together than the smallest step are one; on a
@@ -54,10 +58,23 @@ class Steps:
         self.breakpoints = kept
         self.h_try = step
         self.rejected = 0
+        self.after_landing = False  # the last accepted point was a noise boundary
 
     def next_breakpoint(self, t):
         k = bisect.bisect_right(self.breakpoints, t)
         return self.breakpoints[k] if k < len(self.breakpoints) else math.inf
+
+    def next_landing(self, t):
+        """The first noise boundary after t (on a grid, a grid point when the
+        rounding of its time puts it a hair off one), or inf."""
+        if self.landings is None:
+            return math.inf
+        b = self.landings.next_landing(t)
+        if self.grid and math.isfinite(b):
+            g = round(b / self.step) * self.step
+            if abs(b - g) < 1e-9 * self.step:
+                b = g
+        return b
 
     def _size(self, t, end):
         """The step to take from t towards end (no farther), and where it lands."""
@@ -79,7 +96,8 @@ class Steps:
         loop = self.loop
         t = loop.t
         bp = self.next_breakpoint(t)
-        seg_end = min(end, bp)
+        landing = self.next_landing(t)
+        seg_end = min(end, bp, landing)
         while True:
             h, t_new = self._size(t, seg_end)
             formula = self.method if loop.h_prev is not None else "euler"
@@ -90,7 +108,8 @@ class Steps:
                 if turned > self.max_phase:
                     outcome, shrink = "phase", max(0.1, 0.8 * self.max_phase / turned)
             error = 0.0
-            if outcome == "ok" and lte is not None and error_share(formula) is not None:
+            if (outcome == "ok" and lte is not None and error_share(formula) is not None
+                    and not self.after_landing):
                 error = error_share(formula) * loop.prediction_error()
                 if error > lte:
                     outcome, shrink = "error", max(0.2, 0.9 * (lte / error) ** (1 / 3))
@@ -101,6 +120,7 @@ class Steps:
                 raise self.failure(outcome, worst, t_new, h)
             self.h_try = max(h * shrink, self.min_step)
         landed_on_breakpoint = t_new == bp
+        self.after_landing = t_new == landing and not landed_on_breakpoint
         loop.accept(t_new, restart=landed_on_breakpoint)
         if lte is None:
             grow = 2.0

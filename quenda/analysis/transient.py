@@ -16,6 +16,7 @@ One run holds the kernel at a time in a process (hoststate.py).
 
 import math
 import numbers
+import secrets
 import time as _time
 
 from ..circuit.units import DEFAULT, si_value
@@ -25,6 +26,7 @@ from .errors import SimulationError
 from .hoststate import exclusive_run
 from .integration import METHODS
 from .loop import TimeLoop
+from .noise import RunNoise, noisy
 from .stepping import Steps, all_breakpoints, grid_points, run_adaptive, run_fixed
 
 #: More steps than this is a run that would not end in any useful time.
@@ -55,7 +57,7 @@ class Transient:
 
     def run(self, *, tstop, step, method="trap", ramp=0.0, record=None, tol=1e-6, max_iter=30,
             min_step=None, hysteresis=0.1, adaptive=False, lte=1e-3, max_step=None,
-            max_phase_step=math.pi / 2, progress=None):
+            max_phase_step=math.pi / 2, progress=None, seed=None):
         """Simulates from 0 to tstop; returns Results (SI units).
 
         Times are in seconds, as numbers or with a suffix ("100p").
@@ -82,6 +84,11 @@ class Transient:
             step (radians, default a quarter flux quantum); larger steps are
             taken again in parts.
         progress: called as progress(t, tstop) (seconds) now and then.
+        seed: picks the realisation of the thermal noise of a circuit at a
+            temperature (Circuit(temperature=...), temp= of an element): the
+            same seed, the same run. Default a fresh one, which the results
+            keep (Results.seed). Each element draws from its own stream of
+            the seed (quenda/analysis/noise.py).
         """
         if method not in METHODS:
             raise ValueError(f"unknown integration method {method!r} (choose 'trap' or 'gear')")
@@ -96,6 +103,9 @@ class Transient:
             raise ValueError(f"max_iter must be a whole number of at least 1 (got {max_iter!r})")
         if progress is not None and not callable(progress):
             raise TypeError(f"progress must be callable (got {type(progress).__name__})")
+        if seed is not None and (not isinstance(seed, numbers.Integral) or isinstance(seed, bool)
+                                 or not 0 <= seed < 2**64):
+            raise ValueError(f"seed must be a whole number from 0 to 2**64 - 1 (got {seed!r})")
         min_step = step / 1024 if min_step is None else _positive("min_step", min_step)
         if adaptive:
             # The truncation error, not this bound, sets the steps: it only
@@ -122,15 +132,30 @@ class Transient:
             self.assembly = Assembly(self.circuit, self.units)
 
         u = self.units
+        noise = None
+        if noisy(self.circuit):
+            seed = secrets.randbits(63) if seed is None else int(seed)
+            noise = RunNoise(self.assembly, seed, 0.5 * min_step / u.time)
+            shortest = noise.shortest * u.time
+            if shortest < min_step:
+                raise ValueError(f"a noise source takes a new value every {shortest:g} s, more "
+                                 f"often than the smallest step ({min_step:g} s): lower the noise "
+                                 "bandwidth (neb) or min_step")
+            if tstop / shortest > MAX_STEPS:
+                raise ValueError(f"{tstop:g} s with a new noise value every {shortest:g} s "
+                                 f"would take more than {MAX_STEPS:.0e} steps")
         with exclusive_run():
-            loop = TimeLoop(self.assembly, ramp / u.time, tol, max_iter, hysteresis)
+            loop = TimeLoop(self.assembly, ramp / u.time, tol, max_iter, hysteresis, noise)
             t_end = tstop / u.time
             rows = grid_points(t_end, step / u.time) + 1 if not adaptive else 1024
             results = Results(self.assembly, record, rows)
+            results.seed = seed
+            if noise is not None:
+                results.add_noise_currents(*noise.element_currents())
             results.store(0.0)
             breakpoints = all_breakpoints([s for s, _ in loop.varying], tstop, u.time)
             steps = Steps(loop, method, step / u.time, min_step / u.time, max_step / u.time,
-                          max_phase_step, breakpoints, t_end, grid=not adaptive)
+                          max_phase_step, breakpoints, t_end, grid=not adaptive, landings=noise)
             store = results.store
             if progress is not None:
                 store = _with_progress(results.store, progress, u.time, tstop)

@@ -4,7 +4,9 @@ A kind says which kernel model class simulates it, whether it needs a branch
 row (an unknown of its own for its current), the (row, column) pairs of the
 matrix entries its model stamps, in the order the model's InitModel takes
 their slot positions ('i', 'j' its nodes, 'q' its branch row, 'v' a coupled
-inductor's branch row), and how its SI parameters become the kernel's.
+inductor's branch row), how its SI parameters become the kernel's, and, for
+an element with a resistive part, the law of the conductance that sets its
+thermal noise (quenda/analysis/noise.py).
 
 Adding a kind is one entry here, a builder method (builder.py) and, when it
 is new to the kernel, its model class.
@@ -37,6 +39,9 @@ class Kind:
     exact_jacobian: bool = True   # its A2 is the exact derivative of its current
     bounded_phase: bool = False   # the time loop bounds its phase change per step
     setup: str = "SetParameters"  # the model method that takes the parameters
+    # element -> (law, SI constants): the conductance of its Johnson noise,
+    # one of the laws of quenda.analysis.noise.CONDUCTANCE; None: noiseless.
+    thermal: Optional[Callable] = None
 
 
 def kernel(value, unit, what, divides=False):
@@ -94,11 +99,32 @@ def _tjm(e, u):
     return [p["table"], ic, beta, wvg, wvrat, p["rn"] / p["rsg"]]
 
 
+# The conductance of an element's Johnson noise: its resistance, or for a
+# junction the present resistance of its quasiparticle branch.
+def _thermal_resistor(e):
+    return "ohmic", (1.0 / e.params["r"],)
+
+
+def _thermal_rcsj(e):
+    return "ohmic", (1.0 / e.params["r"],)
+
+
+def _thermal_rsjn(e):
+    p = e.params
+    return "rsjn", (p["rn"], p["vg"], p["n"])
+
+
+def _thermal_tjm(e):
+    p = e.params
+    return "tjm", (p["table"], p["rn"], p["vg"], p["rsg"])
+
+
 _JUNCTION = dict(slots=TWO_TERMINAL, counts_quanta=True, nonlinear=True, bounded_phase=True)
 
 #: Every kind by key (Element.key).
 KINDS = {k.key: k for k in (
-    Kind("R", "resistor", "ResistorModel", TWO_TERMINAL, params=_resistor),
+    Kind("R", "resistor", "ResistorModel", TWO_TERMINAL, params=_resistor,
+         thermal=_thermal_resistor),
     Kind("C", "capacitor", "CapacitorModel", TWO_TERMINAL, params=_capacitor),
     Kind("L", "inductor", "InductorModel", TWO_TERMINAL, params=_inductor),
     Kind("LB", "inductor", "InductorImpedanceModel", BRANCH + (("q", "q"),), branch=True,
@@ -111,10 +137,12 @@ KINDS = {k.key: k for k in (
          counts_quanta=True, bounded_phase=True),
     Kind("V", "voltage source", "VoltageSourceModel", BRANCH, branch=True, source="voltage",
          counts_quanta=True),
-    Kind("B:rcsj", "Josephson junction", "JunctionModel", params=_rcsj, **_JUNCTION),
-    Kind("B:rsjn", "Josephson junction", "JunctionRSJNModel", params=_rsjn, **_JUNCTION),
+    Kind("B:rcsj", "Josephson junction", "JunctionModel", params=_rcsj, thermal=_thermal_rcsj,
+         **_JUNCTION),
+    Kind("B:rsjn", "Josephson junction", "JunctionRSJNModel", params=_rsjn,
+         thermal=_thermal_rsjn, **_JUNCTION),
     # Its A2 stamp is quasi-static, not the derivative of the memory integral:
     # Newton converges linearly, and the convergence test must know it.
     Kind("B:tjm", "Josephson junction", "JunctionTJMModel", params=_tjm, exact_jacobian=False,
-         setup="InitTJMModel", **_JUNCTION),
+         setup="InitTJMModel", thermal=_thermal_tjm, **_JUNCTION),
 )}

@@ -25,8 +25,9 @@ __version__ = "0.1.0"
 _HOST = {
     "Circuit": "circuit", "CircuitError": "circuit", "Units": "circuit", "PHI0": "circuit",
     "Waveform": "circuit", "DC": "circuit", "PWL": "circuit", "PWS": "circuit", "PULSE": "circuit",
-    "SIN": "circuit", "EXP": "circuit",
+    "SIN": "circuit", "EXP": "circuit", "NOISE": "circuit",
     "Transient": "analysis", "SimulationError": "analysis", "Results": "results",
+    "noise_statistics": "analysis", "SwitchTimes": "analysis",
     "read_netlist": "netlist", "NetlistError": "netlist",
 }
 

@@ -200,7 +200,8 @@ B2 2 0 jj ic=0.25mA
     ("R1 1 0 5\nr1 2 0 5\n", "R1 is defined twice in the top level (first at line 1)"),
     ("I1 0 1 pwl(0 0 5p)\n", "pwl() takes (time, value) pairs"),
     ("I1 0 1 pwl(0 0 5p 1 4p 0)\n", "time 4e-12 s comes before the previous point's 5e-12 s"),
-    ("I1 0 1 noise(1 0 1p)\n", "noise sources are not supported yet"),
+    ("I1 0 1 noise(1 0 0)\n", "noise() needs a positive interval between values"),
+    ("P1 1 0 noise(1 0 1p)\nR1 1 0 1\n", "a phase source cannot follow NOISE"),
     ("V1 1 0 pulse(0 1)\nR1 1 0 1\n", "pulse() takes some of its defaults from .tran"),
     ("R1 1 0 (5\n", "'(' is never closed"),
     ("+ R1 1 0 5\n", "a continuation line ('+') with no card before it"),
@@ -267,16 +268,18 @@ R2 2 3 1
         ("P(2,0)", "other.csv"), ("I(R2)", "other.csv"), ("V(3)", "other.csv")]
 
 
-def test_options_are_kept_with_a_notice():
+def test_noise_settings_reach_the_circuit_and_spread_is_kept_with_a_notice():
     with warnings.catch_warnings(record=True) as seen:
         warnings.simplefilter("always")
         net = read_netlist(".temp 4.2\n.neb 20G\n.spread 0.1 L=0.2\n.option seed=7\n"
-                           "R1 1 0 2 temp=3\n")
+                           "R1 1 0 2 temp=3\nR2 1 0 2 neb=1T spread=0.1\n")
     o = net.options
     assert (o.temp, o.neb, o.spread, o.seed) == (4.2, 20e9, {"": 0.1, "L": 0.2}, 7)
-    assert o.element_settings == {"R1": {"temp": 3.0}}
+    assert (net.circuit.temperature, net.circuit.neb) == (4.2, 20e9)
+    assert net.circuit.element("R1").params["temp"] == 3.0
+    assert net.circuit.element("R2").params["neb"] == 1e12
     texts = [str(w.message) for w in seen if w.category is NetlistWarning]
-    assert len(texts) == 5 and all("not applied yet" in t for t in texts)
+    assert len(texts) == 2 and all("spread" in t and "not applied yet" in t for t in texts)
 
 
 @needs_examples

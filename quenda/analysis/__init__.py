@@ -12,9 +12,17 @@ The transient analysis, by phase of its work:
 - transient.py: Transient, the front: arguments, the run, its results.
 
 and iv.py, a junction's DC current-voltage curve from its kernel model.
+
+Noise:
+
+- streams.py: reproducible random streams, one per (seed, element);
+- noise.py: the thermal noise of resistive elements and the NOISE waveform
+  of sources in a run: the sources as data, and their application;
+- noise_runs.py: statistics of many runs of a noisy circuit.
 """
 
 from .errors import SimulationError
+from .noise_runs import NoiseStatistics, SwitchTimes, noise_statistics
 from .transient import Transient
 
-__all__ = ["Transient", "SimulationError"]
+__all__ = ["Transient", "SimulationError", "noise_statistics", "NoiseStatistics", "SwitchTimes"]

@@ -52,15 +52,21 @@ def read_netlist(path_or_text):
     deck = Deck(source)
     flat = expand(deck)
     circuit = build(flat, deck.tran, deck.title)
+    # .temp and .neb: the circuit's thermal noise (temp= and neb= of an
+    # element are its own, given to the builder).
+    if deck.options.temp is not None:
+        circuit.temperature = deck.options.temp
+    if deck.options.neb is not None:
+        circuit.neb = deck.options.neb
     notes = list(deck.notices)
     for f in flat:
         if f.proto.extra and f.proto.kind in "RB":
             settings = {k: v for k, v in f.proto.extra.items()}
             deck.options.element_settings[f.name] = settings
-    if deck.options.element_settings:
-        names = sorted({k for s in deck.options.element_settings.values() for k in s})
-        notes.append(f"per-element {', '.join(n + '=' for n in names)} settings are read but "
-                     "not applied yet: they belong to the noise and yield analyses")
+    spread = sorted(n for n, s in deck.options.element_settings.items() if "spread" in s)
+    if spread:
+        notes.append("per-element spread= settings are read but not applied yet: they belong "
+                     "to the yield analysis")
     requests = _outputs.resolve(deck.requests, circuit, notes)
     for text in notes:
         _warnings.warn(text, NetlistWarning, stacklevel=2)

@@ -26,8 +26,13 @@ class _Build:
         self.shorts = set()  # inductors of 0 H, built as 0 V sources
 
 
+def _noise(f):
+    """The element's own temp= and neb= (thermal noise), as the builder takes them."""
+    return {k: v for k, v in f.proto.extra.items() if k in ("temp", "neb")}
+
+
 def _resistor(b, f):
-    b.circuit.resistor(f.name, f.nodes[0], f.nodes[1], f.value)
+    b.circuit.resistor(f.name, f.nodes[0], f.nodes[1], f.value, **_noise(f))
 
 
 def _capacitor(b, f):
@@ -57,7 +62,7 @@ def _junction(b, f):
     params = b.junctions.get(key)
     if params is None:
         params = b.junctions[key] = model.junction(f.value)
-    b.circuit.junction(f.name, f.nodes[0], f.nodes[1], **params)
+    b.circuit.junction(f.name, f.nodes[0], f.nodes[1], **params, **_noise(f))
 
 
 def _source(b, f):

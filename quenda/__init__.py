@@ -15,7 +15,8 @@ modules ``quenda.SimulationParameters``, ``quenda.qdglobals`` and
 
 - ``quenda.circuit``: the circuit description (builder, element kinds,
   waveforms, units);
-- ``quenda.analysis``: the analyses (the transient analysis and its parts);
+- ``quenda.analysis``: the analyses (the transient analysis and its parts;
+  sweeps, margins and yield on one machine or a Dask cluster);
 - ``quenda.results``: results, measurements, files and plots;
 - ``quenda.demos``: demo circuits; ``quenda.cli``: the command line.
 """
@@ -27,6 +28,8 @@ _HOST = {
     "Waveform": "circuit", "DC": "circuit", "PWL": "circuit", "PULSE": "circuit", "SIN": "circuit",
     "Transient": "analysis", "SimulationError": "analysis", "Results": "results",
     "read_netlist": "netlist", "NetlistError": "netlist",
+    "sweep": "analysis", "margins": "analysis", "yield_analysis": "analysis",
+    "SwitchingCheck": "analysis",
 }
 
 

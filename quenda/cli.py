@@ -56,6 +56,11 @@ def run_demo(args):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv and argv[0] in ("margins", "yield", "sweep"):
+        from .cli_analyses import main as analyses
+
+        return analyses(argv)
     args = demo_parser().parse_args(argv)
     try:
         return run_demo(args)

@@ -65,7 +65,7 @@ class Steps:
         h = min(self.h_try, self.max_step)
         if self.loop.h_prev is None:
             h = min(h, self.step * RESTART_SHARE)
-        if h >= r:
+        if h >= r * (1.0 - 1e-9):  # the rounding of a sum of steps is no reason for two
             return r, end
         if r < 2 * h:
             h = 0.5 * r

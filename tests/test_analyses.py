@@ -4,6 +4,7 @@ forms, on one process and on a local Dask cluster."""
 import math
 import subprocess
 import sys
+import time
 import warnings
 from statistics import NormalDist
 
@@ -192,3 +193,94 @@ def test_unknown_parameters_are_named(line):
         warnings.simplefilter("ignore")
         with pytest.raises(ValueError, match="has no top-level .param NOPE"):
             quenda.margins(NETLIST, ["{nope}"], workers=1)
+
+
+def test_values_apply_as_the_netlist_dialect_states_them():
+    from quenda import PWL
+    from quenda.analysis.parameters import apply, parse
+
+    c = Circuit("values")
+    c.current_source("IIN", "0", "n1", PWL([(0, 0), (10 * PS, 0), (12 * PS, 5e-4), (14 * PS, 0)]))
+    c.current_source("IB", "0", "n1", PWL([(0, 0), (5 * PS, 1e-4)]))
+    c.junction("B1", "n1", "0", ic=250e-6, r=2.8, c=0.2e-12)
+    c.inductor("L1", "n1", "n2", 2 * PS)
+    c.inductor("L2", "n2", "0", 8 * PS)
+    c.coupling("K1", "L1", "L2", k=0.5)
+
+    def scaled(name, s):
+        return apply(c, [(parse(name, c), s)]).elements
+
+    area = scaled("b1", 2.0)["B1"].params  # any case names one element
+    assert (area["ic"], area["c"], area["r"]) == pytest.approx((500e-6, 0.4e-12, 1.4))
+    assert scaled("B1:ic", 2.0)["B1"].params["r"] == 2.8
+    biased = scaled("global:bias", 1.5)
+    assert biased["IB"].params["wave"](1e-9) == pytest.approx(1.5e-4)
+    assert biased["IIN"].params["wave"](12 * PS) == pytest.approx(5e-4)  # an input, not a bias
+    e = scaled("L1", 4.0)  # a coupling keeps its coupling factor
+    assert e["K1"].params["m"] / math.sqrt(e["L1"].params["l"] * e["L2"].params["l"]) == \
+        pytest.approx(0.5)
+    assert c.elements["B1"].params["ic"] == 250e-6 and c.elements["L1"].params["l"] == 2 * PS
+
+
+def test_yield_draws_the_spreads_a_netlist_states(tmp_path):
+    text = NETLIST.replace("L1 1 2 3p", "L1 1 2 3p spread=0.2").replace(
+        ".tran", ".spread 0.05 B=0.1\n.option seed=11\n.tran")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # the spread and the seed are this analysis's own
+        y = quenda.yield_analysis(text, 12, correlated={"B": 0.1}, workers=1)
+    assert y.seed == 11 and y.names == ["B1", "B2", "B3", "B4", "L1", "L2", "L3"]
+    assert y.spread.distribution == "uniform"
+    local = y.factors / np.where(np.arange(7) < 4, y.shared[:, :1], 1.0)
+    bound = np.array([0.1] * 4 + [0.2, 0.05, 0.05])  # own over kind over global
+    assert np.all(np.abs(local - 1) <= bound) and np.all(np.abs(local - 1).max(0) > bound / 3)
+    # The correlated factor moves every junction of a sample together.
+    assert np.all(np.abs(y.shared[:, 0] - 1) <= 0.1) and y.shared.std() > 0
+
+
+def test_command_line_sweep_and_yield(tmp_path, capsys):
+    from quenda.cli import main
+
+    path = tmp_path / "jtl.cir"
+    path.write_text(NETLIST)
+    assert main(["sweep", str(path), "--workers", "1", "--param", "{bias}=100u:175u:4",
+                 "--time-of", "b4", "--csv", str(tmp_path / "s.csv")]) == 0
+    table = np.genfromtxt(tmp_path / "s.csv", delimiter=",", names=True, dtype=None,
+                          encoding="utf-8")
+    assert table.dtype.names == ("BIAS", "passed", "tB4", "error")
+    assert list(table["BIAS"]) == pytest.approx([100e-6, 125e-6, 150e-6, 175e-6])
+    assert table["passed"][-1] and np.all(np.diff(table["tB4"]) < 0)  # more bias, earlier
+    assert main(["yield", str(path), "--workers", "1", "--samples", "8", "--seed", "3",
+                 "--kind", "B=0.02"]) == 0
+    assert "yield 100.0% (8 of 8 samples pass" in capsys.readouterr().out
+    assert main(["margins", str(path), "--workers", "1", "--param", "IB9"]) == 1
+    assert "no element named 'IB9' to vary (did you mean 'IB" in capsys.readouterr().err
+
+
+def test_interrupt_cancels_the_runs_on_the_cluster(line, cluster):
+    from distributed import Client
+
+    from quenda.analysis.backend import Backend
+    from quenda.analysis.design import design_of
+    from quenda.analysis.evaluate import job_for
+
+    design = design_of(line, JTL_RUN)
+    (bias,) = design.parameters(["global:bias"])
+    job = job_for(design, [bias], check=lambda res: True)
+    points = ((k, ((bias, 1.0 + k * 1e-3),)) for k in range(200))
+
+    def interrupt(key, outcome):
+        raise KeyboardInterrupt
+
+    def tasks(dask_scheduler):
+        return len(dask_scheduler.tasks)
+
+    with Client(cluster.scheduler_address) as client:
+        # The traceback keeps the runs' futures: only cancelling them ends the runs.
+        with pytest.raises(KeyboardInterrupt) as interrupted:
+            with Backend(scheduler=client) as backend:
+                backend.run(job, points, follow=interrupt)
+        for _ in range(100):  # the scheduler forgets cancelled runs soon after
+            if not client.run_on_scheduler(tasks):
+                break
+            time.sleep(0.1)
+        assert client.run_on_scheduler(tasks) == 0 and interrupted.traceback

@@ -70,7 +70,11 @@ class Backend:
 
     def __enter__(self):
         if not self.serial:
-            self._connect()
+            try:
+                self._connect()
+            except BaseException:
+                self.close()  # a cluster started before the failure
+                raise
         return self
 
     def __exit__(self, *exc):
@@ -86,7 +90,8 @@ class Backend:
         if self.scheduler is None:
             # Ctrl-C at a terminal reaches every process of the group: the
             # workers start with it ignored (and keep it so), and the client
-            # alone cancels the runs and closes them.
+            # alone cancels the runs and closes them. (A Ctrl-C in the few
+            # seconds the workers take to start is ignored too.)
             main = threading.current_thread() is threading.main_thread()
             previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
             try:

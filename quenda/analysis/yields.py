@@ -28,7 +28,7 @@ from .backend import Backend
 from .check import DEFAULT_WINDOW, as_check, nominal_verdict
 from .design import design_of
 from .evaluate import job_for
-from .parameters import Parameter, apply
+from .parameters import Parameter, apply, find_element
 from .spread import Spread
 from .transient import Transient
 
@@ -201,9 +201,10 @@ def yield_analysis(source, samples=1000, *, spread=None, kinds=None, elements=No
     stated = Spread.of_netlist(design.options)
     if isinstance(correlated, (int, float)):
         correlated = {"": correlated}
+    named = {find_element(design.circuit, name): x for name, x in (elements or {}).items()}
     spread = Spread(stated.default if spread is None else spread,
                     {**stated.kinds, **(kinds or {})},
-                    {**stated.elements, **(elements or {})},
+                    {**stated.elements, **named},
                     dict(correlated or {}), distribution or "uniform")
     targets = spread.targets(design.circuit)
     if not targets:

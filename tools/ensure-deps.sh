@@ -17,9 +17,9 @@ fi
 
 pip_missing=$("$PYTHON" - <<'PY'
 import importlib.util
-wanted = {"numpy": "numpy", "pytest": "pytest", "hypothesis": "hypothesis", "scipy": "scipy",
-          "matplotlib": "matplotlib", "dask": "dask", "distributed": "distributed",
-          "tqdm": "tqdm"}
+wanted = {"numpy": "numpy", "tqdm": "tqdm", "pytest": "pytest", "hypothesis": "hypothesis",
+          "scipy": "scipy", "matplotlib": "matplotlib", "dask": "dask",
+          "distributed": "distributed"}
 print(" ".join(pkg for mod, pkg in wanted.items() if importlib.util.find_spec(mod) is None))
 PY
 )

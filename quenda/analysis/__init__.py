@@ -9,7 +9,9 @@ The transient analysis, by phase of its work:
 - loop.py: the state of one run, one step at a time;
 - stepping.py: which steps are taken and accepted (grid, breakpoints,
   phase bound, truncation error, retries);
-- transient.py: Transient, the front: arguments, the run, its results.
+- transient.py: Transient, the front: arguments, the run, its results;
+
+and iv.py, a junction's DC current-voltage curve from its kernel model.
 
 The analyses of many runs, on one machine or a cluster:
 

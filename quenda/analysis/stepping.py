@@ -41,7 +41,7 @@ class Steps:
                  grid=False):
         self.loop, self.method = loop, method
         self.step, self.min_step, self.max_step = step, min_step, max_step
-        self.max_phase, self.t_end = max_phase, t_end
+        self.max_phase = max_phase
         # Breakpoints closer together than the smallest step are one; on a
         # grid, one that the rounding of its time puts a hair off a grid
         # point is that point.
@@ -103,12 +103,10 @@ class Steps:
         landed_on_breakpoint = t_new == bp
         loop.accept(t_new, restart=landed_on_breakpoint)
         if lte is None:
-            grow = 2.0
-        elif error == 0.0:
-            grow = 2.0
+            self.h_try = min(self.step, 2.0 * h)
         else:
-            grow = min(2.0, max(0.5, 0.9 * (lte / error) ** (1 / 3)))
-        self.h_try = h * grow if lte is not None else min(self.step, 2.0 * h)
+            grow = 2.0 if error == 0.0 else min(2.0, max(0.5, 0.9 * (lte / error) ** (1 / 3)))
+            self.h_try = h * grow
         return t_new
 
     def failure(self, outcome, worst, t_new, h):

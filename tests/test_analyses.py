@@ -284,3 +284,28 @@ def test_interrupt_cancels_the_runs_on_the_cluster(line, cluster):
                 break
             time.sleep(0.1)
         assert client.run_on_scheduler(tasks) == 0 and interrupted.traceback
+
+
+def test_a_table_fitted_here_travels_with_the_circuit(tmp_path):
+    # Workers are other processes: a junction on a table registered only in
+    # this one must still find its terms there.
+    import pickle
+
+    from quenda import qdconfig
+
+    qdconfig.tjm_models["only-here"] = qdconfig.gap_resonance_terms(8)
+    try:
+        c = Circuit("one tunnel junction on a table of this process")
+        c.current_source("IB", "0", "n1", 50e-6)
+        c.junction("B1", "n1", "0", model="tjm", ic=100e-6, rn=16.0, c=0.1e-12, tjm="only-here")
+        (tmp_path / "c.pickle").write_bytes(pickle.dumps(c))
+    finally:
+        del qdconfig.tjm_models["only-here"]
+    proc = subprocess.run([sys.executable, "-c", f"""
+import pickle
+from quenda import Transient
+c = pickle.loads(open({str(tmp_path / "c.pickle")!r}, "rb").read())
+print(Transient(c).run(tstop=5e-12, step=0.1e-12).phase("B1")[-1] > 0)
+"""], capture_output=True, text=True, env=isolated_env(), timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["True"]

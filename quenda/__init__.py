@@ -15,7 +15,8 @@ modules ``quenda.SimulationParameters``, ``quenda.qdglobals`` and
 
 - ``quenda.circuit``: the circuit description (builder, element kinds,
   waveforms, units);
-- ``quenda.analysis``: the analyses (the transient analysis and its parts);
+- ``quenda.analysis``: the analyses (the transient analysis and its parts;
+  sweeps, margins and yield on one machine or a Dask cluster);
 - ``quenda.results``: results, measurements, files and plots;
 - ``quenda.demos``: demo circuits; ``quenda.cli``: the command line.
 """
@@ -29,6 +30,8 @@ _HOST = {
     "Transient": "analysis", "SimulationError": "analysis", "Results": "results",
     "noise_statistics": "analysis", "SwitchTimes": "analysis",
     "read_netlist": "netlist", "NetlistError": "netlist",
+    "sweep": "analysis", "margins": "analysis", "yield_analysis": "analysis",
+    "SwitchingCheck": "analysis",
 }
 
 

@@ -203,7 +203,7 @@ def test_the_jitter_of_an_sfq_pulse_grows_as_the_root_of_the_stages():
     c.temperature, c.neb = 4.2, 4e12
     names = [f"B{k}" for k in range(1, stages + 1)]
     stats = noise_statistics(c, runs, SwitchTimes(names), seed=11, tstop=(30 + 4 * stages) * PS,
-                             step=0.25 * PS, ramp=10 * PS, record=names, progress=False)
+                             step=0.25 * PS, ramp=10 * PS, record=names, workers=1, progress=False)
     t = np.array([stats.values[n] for n in names]).T
     # The delay from stage 2 over k stages, away from the driven start and the open end.
     spread = (t[:, 2:stages - 2] - t[:, [1]]).std(axis=0, ddof=1)
@@ -289,13 +289,13 @@ def test_noisy_netlists_run_as_their_circuits():
 def test_noise_statistics_runs_repeat_alone_and_failures_are_kept():
     c = small()
     stats = noise_statistics(c, 3, lambda res: {"end": res.phase("B1")[-1]}, seed=2,
-                             progress=False, **RUN)
+                             workers=1, progress=False, **RUN)
     alone = Transient(c).run(seed=int(stats.seeds[1]), **RUN)
     assert stats.values["end"][1] == alone.phase("B1")[-1]
     assert len(set(stats.values["end"])) == 3
     with pytest.warns(RuntimeWarning, match="3 of 3 noisy runs failed"):
         failed = noise_statistics(c, 3, lambda res: res.current("nothing"), seed=2,
-                                  progress=False, **RUN)
+                                  workers=1, progress=False, **RUN)
     assert "no recorded element named 'nothing'" in failed.errors[0]
 
 
@@ -309,9 +309,28 @@ def test_noise_statistics_runs_repeat_alone_and_failures_are_kept():
     (lambda: Transient(small()).run(seed=-1, **RUN), "seed must be a whole number"),
     (lambda: Transient(small(neb=1e14)).run(seed=1, min_step=0.02e-12, **RUN),
      "more often than the smallest step"),
-    (lambda: noise_statistics(small(0.0), 2, SwitchTimes("B1"), **RUN),
-     "the circuit has no thermal noise"),
+    (lambda: noise_statistics(small(0.0), 2, SwitchTimes("B1"), workers=1, **RUN),
+     "the circuit has no noise"),
 ])
 def test_noise_settings_are_checked(make, message):
     with pytest.raises((CircuitError, ValueError, TypeError), match=message):
         make()
+
+
+def test_yield_samples_draw_noise_of_their_own_and_margins_one_noise_for_all():
+    import quenda
+    from quenda.analysis.noise_runs import run_seed
+
+    seen = []
+
+    def check(res):
+        seen.append(res.seed)
+        return True
+
+    quenda.yield_analysis(small(), 4, elements={"IB": 0.01}, seed=3, check=check, workers=1,
+                          progress=False, **RUN)
+    assert seen[1:] == [run_seed(3, i) for i in range(4)]  # after the nominal run
+    seen.clear()
+    quenda.margins(small(), ["IB"], check=check, resolution=0.25, limits=(0.5, 1.5), workers=1,
+                   progress=False, seed=7, **RUN)
+    assert len(seen) > 2 and set(seen) == {7}

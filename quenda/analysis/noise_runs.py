@@ -1,5 +1,5 @@
 """Statistics of noisy runs: one circuit run many times, each run with its
-own noise, and a quantity gathered from each.
+own noise, and a quantity gathered from each, on the analyses' back end.
 
     stats = quenda.noise_statistics(circuit, runs=200, measure=SwitchTimes(["B3", "B9"]),
                                     seed=7, tstop=100e-12, step=0.25e-12)
@@ -8,14 +8,16 @@ own noise, and a quantity gathered from each.
 
 Run r takes the seed stats.seeds[r], derived from (seed, r) by a hash: the
 runs of two batches of different seeds share no noise, and any run can be
-repeated alone. The circuit needs a temperature (Circuit(temperature=...)
-or an element's temp=), else every run would be the same.
+repeated alone. The circuit (or netlist) must be noisy: a temperature
+(Circuit(temperature=...), .temp), an element's temp=, or a NOISE source.
 
-The measure is a callable of the Results that gives a number or a dict of
-numbers (None for "did not happen": NaN); it must be picklable (a function
-defined at module level, or an object such as SwitchTimes) when the runs go
-to other processes. A run that fails (a simulation error, a measure that
-raises) is kept in `errors` with its message; its values are NaN.
+The runs go where the other analyses' runs go (backend.py: this process
+with workers=1, else a local Dask cluster or an existing one). The measure
+is a callable of the Results that gives a number or a dict of numbers (None
+for "did not happen": NaN); it must be picklable (a function defined at
+module level, or an object such as SwitchTimes) when the runs go to other
+processes. A run that fails (a simulation error, a measure that raises) is
+kept in `errors` with its message; its values are NaN.
 """
 
 import math
@@ -24,10 +26,11 @@ import warnings
 
 import numpy as np
 
-from ..circuit.builder import Circuit
+from .backend import Backend
+from .design import design_of
+from .evaluate import Job, Seeded
 from .noise import noisy
 from .streams import stream_key
-from .transient import Transient
 
 
 class SwitchTimes:
@@ -46,37 +49,8 @@ class SwitchTimes:
 
 
 def run_seed(seed, r):
-    """The seed of run r of a batch of `seed`."""
+    """The seed of run (or sample) r of a batch of `seed`."""
     return stream_key(seed, f"run {r}")
-
-
-def measured(value):
-    """A measure's result as {name: float} (None: NaN)."""
-    if isinstance(value, dict):
-        return {str(k): math.nan if v is None else float(v) for k, v in value.items()}
-    return {"value": math.nan if value is None else float(value)}
-
-
-class _Job:
-    """What every run of a batch shares."""
-
-    def __init__(self, circuit, run, measure):
-        self.circuit, self.run, self.measure = circuit, run, measure
-        self._transient = None
-
-    def __getstate__(self):
-        return {"circuit": self.circuit, "run": self.run, "measure": self.measure,
-                "_transient": None}
-
-    def __call__(self, seed):
-        """(values, error) of the run of this seed; never raises."""
-        try:
-            if self._transient is None:
-                self._transient = Transient(self.circuit)
-            results = self._transient.run(seed=seed, **self.run)
-            return measured(self.measure(results)), None
-        except Exception as err:  # kept with its run, never lost
-            return {}, f"{type(err).__name__}: {err}"
 
 
 class NoiseStatistics:
@@ -86,12 +60,12 @@ class NoiseStatistics:
     def __init__(self, seed, seeds, outcomes):
         self.seed, self.seeds = seed, seeds
         self.runs = len(seeds)
-        self.errors = {r: e for r, (_, e) in enumerate(outcomes) if e is not None}
+        self.errors = {r: o.error for r, o in enumerate(outcomes) if o.error is not None}
         names = []
-        for values, _ in outcomes:
-            names += [n for n in values if n not in names]
+        for o in outcomes:
+            names += [n for n in o.values if n not in names]
         self.names = names
-        self.values = {n: np.array([v.get(n, math.nan) for v, _ in outcomes]) for n in names}
+        self.values = {n: np.array([o.values.get(n, math.nan) for o in outcomes]) for n in names}
 
     def _of(self, name):
         if name is None:
@@ -157,55 +131,43 @@ class NoiseStatistics:
         return f"<NoiseStatistics of {self.runs} runs, seed {self.seed}>"
 
 
-def noise_statistics(circuit, runs, measure, *, seed=None, progress=None, **run):
-    """Runs a circuit at a temperature `runs` times, each with its own noise,
-    and gathers measure(results) of each run.
+def noise_statistics(source, runs, measure, *, seed=None, workers=None, scheduler=None,
+                     progress=None, **run):
+    """Runs a noisy circuit `runs` times, each with its own noise, and gathers
+    measure(results) of each run.
 
-    circuit: a Circuit with a temperature (or elements with temp=).
+    source: a Circuit, a netlist (path or text) or a read netlist, noisy
+        (a temperature, temp= of an element, or a NOISE source).
     measure: callable(Results) -> number or {name: number} (SwitchTimes
         measures switching times).
-    seed: the batch's seed (default a fresh one, kept in the result): run r
-        takes run_seed(seed, r).
-    progress: show a progress bar (needs tqdm; default when stderr is a
-        terminal).
-    run: Transient.run arguments (tstop and step at least).
+    seed: the batch's seed (default the netlist's .option seed, else a fresh
+        one; kept in the result): run r takes run_seed(seed, r).
+    workers, scheduler, progress: where the runs go (backend.py).
+    run: Transient.run arguments (tstop and step; a netlist's .tran gives
+        them).
     """
-    if not isinstance(circuit, Circuit):
-        raise TypeError(f"noise_statistics runs a Circuit (got {type(circuit).__name__})")
     if not isinstance(runs, int) or isinstance(runs, bool) or runs < 1:
         raise ValueError(f"runs must be a whole number of at least 1 (got {runs!r})")
     if not callable(measure):
         raise TypeError(f"measure must be callable with the results (got {measure!r})")
     if "seed" in run:
         raise TypeError("the runs take their seeds from the batch's seed=")
-    missing = [k for k in ("tstop", "step") if k not in run]
-    if missing:
-        raise TypeError(f"noise_statistics needs {' and '.join(missing)} (seconds), as "
-                        "Transient.run does")
-    if not noisy(circuit):
-        raise ValueError("the circuit has no thermal noise: give it a temperature "
-                         "(Circuit(temperature=...) or temp= of an element)")
+    design = design_of(source, run)
+    if not noisy(design.circuit):
+        raise ValueError("the circuit has no noise: give it a temperature "
+                         "(Circuit(temperature=...), .temp, or temp= of an element) or a "
+                         "NOISE source")
     if seed is None:
-        seed = secrets.randbits(63)
-    seeds = [run_seed(seed, r) for r in range(runs)]
-    job = _Job(circuit, dict(run), measure)
-    outcomes = [job(s) for s in _bar(seeds, progress)]
-    stats = NoiseStatistics(seed, seeds, outcomes)
+        stated = design.options.seed if design.options is not None else None
+        seed = secrets.randbits(63) if stated is None else stated
+    seeds = np.array([run_seed(seed, r) for r in range(runs)], dtype=np.uint64)
+    job = Job(design.circuit, None, design.params,
+              {k: v for k, v in design.run.items() if k != "seed"}, None, measure)
+    points = ((r, Seeded((), int(s))) for r, s in enumerate(seeds))
+    with Backend(workers, scheduler, progress) as backend:
+        done = backend.run(job, points, total=runs, desc="noise")
+    stats = NoiseStatistics(seed, seeds, [done[r] for r in range(runs)])
     if stats.errors:
         warnings.warn(f"{len(stats.errors)} of {runs} noisy runs failed; see "
                       "NoiseStatistics.errors", RuntimeWarning, stacklevel=2)
     return stats
-
-
-def _bar(items, show):
-    import sys
-
-    if show is None:
-        show = sys.stderr.isatty()
-    if not show:
-        return items
-    try:
-        from tqdm.auto import tqdm
-    except ImportError:
-        return items
-    return tqdm(items, desc="noise", unit="run", leave=False)

@@ -1,5 +1,6 @@
-"""The analysis controls: .tran, .iv, the thermal noise (.temp, .neb), and
-the options of the spread analysis and of the noise (.spread, .option seed)."""
+"""The analysis controls: .tran, .iv, the thermal noise (.temp, .neb) and
+the options of other analyses (.spread for the yield analysis; .option seed
+for the noise of a run and the yield analysis)."""
 
 import math
 from dataclasses import dataclass, field
@@ -44,8 +45,8 @@ class IVRequest:
 
 @dataclass
 class Options:
-    """.temp and .neb (applied to the circuit), .option seed (of the noise of
-    a run), .spread and spread= (kept for the yield analysis)."""
+    """.temp and .neb (applied to the circuit), .option seed (the noise of a
+    run, and the yield analysis), .spread (for the yield analysis)."""
 
     temp: float = None
     neb: float = None
@@ -122,8 +123,9 @@ def parse_option(card, scope, options, notices):
             if not w.is_pair or w.key.upper not in ("L", "B", "C", "R"):
                 raise w.error(f"unexpected {w.text!r} in .spread", "L=, B=, C= or R=")
             options.spread[w.key.upper] = _fraction(w.value, scope)
-        notices.append(notice(".spread is read but not applied yet: value spreads come with "
-                              "the yield analysis", pos))
+        notices.append(notice(".spread is not applied to a single run: the yield analysis "
+                              "draws values from it (quenda.yield_analysis, python -m quenda "
+                              "yield)", pos))
     else:  # .OPTION, .OPTIONS
         if not words:
             raise card.error(len(card.text), f"{card.words[0].text} without settings",

@@ -177,6 +177,8 @@ def print_summary(path, net, res, elapsed):
     title = f"{net.title} ({Path(path).name})" if net.title else Path(path).name
     print(f"{title}: {tran.stop / PS:g} ps in steps of {tran.step / PS:g} ps, "
           f"{len(res.time)} points, {elapsed:.2f} s")
+    if res.seed is not None:
+        print(f"noise seed {res.seed} (.option seed={res.seed} repeats this run)")
     rows = switching_summary(net, res)
     if not rows:
         print("no junctions")

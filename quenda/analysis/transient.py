@@ -149,7 +149,7 @@ class Transient:
             t_end = tstop / u.time
             rows = grid_points(t_end, step / u.time) + 1 if not adaptive else 1024
             results = Results(self.assembly, record, rows)
-            results.seed = seed
+            results.seed = seed if noise is not None else None
             if noise is not None:
                 results.add_noise_currents(*noise.element_currents())
             results.store(0.0)

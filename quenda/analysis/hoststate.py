@@ -42,8 +42,9 @@ def exclusive_run():
             _owner = None
 
 
-def install(assembly, S, H, t_ramp, hysteresis):
-    """Points the kernel at one run's arrays and makes its models.
+def install(assembly, S, H, t_ramp, hysteresis, min_step):
+    """Points the kernel at one run's arrays and makes its models (for
+    steps of min_step or more, kernel time).
 
     S holds the unknowns, voltages and voltage derivatives at the point being
     solved (rows 0 to 2); H the same at the last accepted point (rows 0 to 2)
@@ -69,7 +70,7 @@ def install(assembly, S, H, t_ramp, hysteresis):
     G.ElementList, G.SourceElementList = [], []
     G.TotalElements = G.TotalSourceElements = 0
     stampcore.InitElementModels()
-    elements, sources = assembly.make_models()
+    elements, sources = assembly.make_models(min_step)
     G.ElementList, G.TotalElements = elements, len(elements)
     G.SourceElementList, G.TotalSourceElements = sources, len(sources)
     stampcore.InitElementModels()

@@ -18,7 +18,7 @@ from .newton import Newton
 
 
 class TimeLoop:
-    def __init__(self, assembly, t_ramp, tol, max_iter, hysteresis):
+    def __init__(self, assembly, t_ramp, tol, max_iter, hysteresis, min_step):
         self.assembly, self.t_ramp = assembly, t_ramp
         n = assembly.size
         self.S = np.zeros((3, n))
@@ -30,7 +30,7 @@ class TimeLoop:
         self.formula = None        # formula of the step being solved
         self.accepted = 0          # steps accepted so far
         self._maps = {}
-        sources = install(assembly, self.S, self.H, t_ramp, hysteresis)
+        sources = install(assembly, self.S, self.H, t_ramp, hysteresis, min_step)
         # Sources whose value still changes, and until when (kernel time).
         unit = assembly.units.time
         self.varying = [(s, s.wave.constant_from() / unit) for s in sources

@@ -65,7 +65,9 @@ class Steps:
         h = min(self.h_try, self.max_step)
         if self.loop.h_prev is None:
             h = min(h, self.step * RESTART_SHARE)
-        if h >= r:
+        # A distance that the rounding of the grid's times puts a hair above
+        # the step is one step, not two halves.
+        if h * (1 + 1e-9) >= r:
             return r, end
         if r < 2 * h:
             h = 0.5 * r

@@ -18,6 +18,7 @@ import math
 import numbers
 import time as _time
 
+from ..circuit.builder import CircuitError
 from ..circuit.units import DEFAULT
 from ..results.results import Results
 from .assembly import Assembly
@@ -82,6 +83,9 @@ class Transient:
         max_phase_step: the most a junction or phase source may turn in one
             step (radians, default a quarter flux quantum); larger steps are
             taken again in parts.
+        No step exceeds the shortest delay of the circuit's transmission
+        lines (a fixed-step run takes steps of it between its grid points),
+        and a line shorter than min_step is refused.
         progress: called as progress(t, tstop) (seconds) now and then.
         """
         if method not in METHODS:
@@ -97,6 +101,7 @@ class Transient:
             raise ValueError(f"max_iter must be a whole number of at least 1 (got {max_iter!r})")
         if progress is not None and not callable(progress):
             raise TypeError(f"progress must be callable (got {type(progress).__name__})")
+        given_min_step = min_step
         min_step = step / 1024 if min_step is None else _positive("min_step", min_step)
         if adaptive:
             max_step = 16 * step if max_step is None else _positive("max_step", max_step)
@@ -110,24 +115,37 @@ class Transient:
         if min_step < tstop * 1e-12:
             raise ValueError(f"min_step ({min_step:g} s) is below what the time {tstop:g} s "
                              "can resolve (tstop * 1e-12)")
-        largest = max_step if adaptive else min(step, tstop)
-        if tstop / largest > MAX_STEPS:
-            raise ValueError(f"{tstop:g} s in steps of at most {largest:g} s would take more "
-                             f"than {MAX_STEPS:.0e} steps")
 
         stale = self.assembly.stale()
         if stale:  # the circuit changed since Transient(circuit): prepare it again
             self.assembly = Assembly(self.circuit, self.units)
-
         u = self.units
+        # In kernel time the steps then never exceed the delay that the
+        # kernel's line holds, to the last bit.
+        limit_kernel, limiter = self.assembly.step_limit
+        limit = limit_kernel * u.time
+        if min_step > limit:
+            given = ("min_step" if given_min_step is not None else
+                     "min_step, by default step / 1024")
+            raise CircuitError(
+                f"{limiter.name}: its delay TD = {limit:g} s is shorter than the smallest step "
+                f"this run may take ({given} = {min_step:g} s), and no step may exceed TD: "
+                "give a min_step below TD (or a smaller step), or a longer delay")
+        largest = min(max_step, limit) if adaptive else min(step, tstop, max_step, limit)
+        if tstop / largest > MAX_STEPS:
+            raise ValueError(f"{tstop:g} s in steps of at most {largest:g} s would take more "
+                             f"than {MAX_STEPS:.0e} steps")
+
         with exclusive_run():
-            loop = TimeLoop(self.assembly, ramp / u.time, tol, max_iter, hysteresis)
+            loop = TimeLoop(self.assembly, ramp / u.time, tol, max_iter, hysteresis,
+                            min(min_step / u.time, limit_kernel))
             t_end = tstop / u.time
             rows = grid_points(t_end, step / u.time) + 1 if not adaptive else 1024
             results = Results(self.assembly, record, rows)
             results.store(0.0)
             breakpoints = all_breakpoints([s for s, _ in loop.varying], tstop, u.time)
-            steps = Steps(loop, method, step / u.time, min_step / u.time, max_step / u.time,
+            steps = Steps(loop, method, step / u.time, min_step / u.time,
+                          min(max_step / u.time, limit_kernel),
                           max_phase_step, breakpoints, t_end, grid=not adaptive)
             store = results.store
             if progress is not None:

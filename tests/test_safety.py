@@ -251,6 +251,32 @@ def test_finaliser_that_collects_again_while_models_are_released():
     assert out.split() == ["1", "1"]
 
 
+def test_module_global_rebound_by_host_code_during_a_call():
+    # Host code run by a lookup in the middle of InitElementModels rebinds
+    # the kernel's np, dropping the last other reference to the one the call
+    # took at its start: that one is used to the end, alive (a use-after-free
+    # under ASan when it was held borrowed).
+    rc, out, err = run_isolated("""
+        import numpy as np
+        from quenda import qdglobals as G, stampcore as sc
+        class FakeNumpy:
+            float64 = np.float64
+            def zeros(self, shape, dtype):
+                return np.full(shape, 7.0)
+        class Host:
+            def __getattr__(self, name):
+                if name == "TotalNodes":
+                    sc.np = np
+                return getattr(G, name)
+        G.TotalNodes, G.TotalElements, G.TotalSourceElements = 2, 0, 0
+        sc.np, sc.qdglobals = FakeNumpy(), Host()
+        sc.InitElementModels()
+        print(sc.RHSHelper[0, 0])
+    """)
+    assert rc == 0, err
+    assert out.split() == ["7.0"]
+
+
 def test_collection_counts_reserve_nothing():
     # The counts are only the host's word: a collection that fails on the
     # first missing element has set no memory aside for two billion models.

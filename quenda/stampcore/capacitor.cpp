@@ -57,21 +57,17 @@ const Param kParams[] = {{0, offsetof(CapacitorModel, capacitance), false}};
 
 }  // namespace
 
-const ElementClass kCapacitorClass = {
+const ElementClass kCapacitorClass = describe<CapacitorModel>({
     .name = "CapacitorModel",
     .ops = {no_admitance0, Admitance1, no_admitance, RHSCurrent, Values},
     .stamps = kStampsA1,
     .reads_solution = true,
-    .ctor = kCtor,
-    .slots = kSlots,
-    .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
     .pickle_message = kPickleWithDVoltage,
     .methods = nullptr,
-    .basicsize = sizeof(CapacitorModel),
     .doc = "CapacitorModel(i, j, eindex)\n\nCapacitor between nodes i and j (0 is ground).\n"
            "SetParameters((capacitance,)).",
-};
+}, kCtor, kSlots, kArrays);
 
 }  // namespace quenda::stampcore

@@ -266,10 +266,10 @@ constexpr size_t kMaxJointParams = 8;
 PyObject* g_module_dict = nullptr;
 PyTypeObject* g_element_model_type = nullptr;
 
-PyObject* module_global(PyObject* name) {
+Ref module_global(PyObject* name) {
     PyObject* v = PyDict_GetItemWithError(g_module_dict, name);
     if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return v;
+    return Ref::borrow(v);
 }
 
 bool check_usable(ElementModel* m, Where where) {
@@ -329,9 +329,9 @@ PyObject* element_InitModel(PyObject* self, PyObject* const* args, Py_ssize_t na
     Py_ssize_t node_len = PY_SSIZE_T_MAX, elem_len = PY_SSIZE_T_MAX;
     for (size_t k = 0; k < cls.arrays.size(); ++k) {
         const HostArray& a = cls.arrays[k];
-        PyObject* qdglobals = module_global(g_names.qdglobals);
+        Ref qdglobals = module_global(g_names.qdglobals);
         if (!qdglobals) return nullptr;
-        arrays[k] = Ref::steal(PyObject_GetAttrString(qdglobals, a.attr));
+        arrays[k] = Ref::steal(PyObject_GetAttrString(qdglobals.get(), a.attr));
         if (!arrays[k]) return nullptr;
         if (!capi::check_convertible(arrays[k].get(), capi::ndarray_type)) return nullptr;
         // Element arrays take writes from Values: a read-only one is refused now.

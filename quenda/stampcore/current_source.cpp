@@ -60,21 +60,17 @@ const Param kParams[] = {{0, offsetof(CurrentSourceModel, current), false}};
 
 }  // namespace
 
-const ElementClass kCurrentSourceClass = {
+const ElementClass kCurrentSourceClass = describe<CurrentSourceModel>({
     .name = "CurrentSourceModel",
     .ops = {no_admitance0, no_admitance, no_admitance, RHSCurrent, Values},
     .stamps = 0,
     .reads_solution = false,
-    .ctor = kCtor,
-    .slots = kSlots,
-    .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
     .pickle_message = kPickleBasic,
     .methods = nullptr,
-    .basicsize = sizeof(CurrentSourceModel),
     .doc = "CurrentSourceModel(i, j, eindex)\n\nCurrent source between nodes i and j "
            "(0 is ground), scaled by the start-up ramp.\nSetParameters((current,)).",
-};
+}, kCtor, kSlots, kArrays);
 
 }  // namespace quenda::stampcore

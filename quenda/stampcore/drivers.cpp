@@ -94,9 +94,9 @@ ModelArray g_models;
 
 // An attribute of the host module bound to `name` in this module's globals.
 Ref host_attr(PyObject* module_name, PyObject* attr) {
-    PyObject* host = module_global(module_name);
+    Ref host = module_global(module_name);
     if (!host) return {};
-    return Ref::steal(PyObject_GetAttr(host, attr));
+    return Ref::steal(PyObject_GetAttr(host.get(), attr));
 }
 
 bool host_int32(PyObject* module_name, PyObject* attr, int32_t* out) {
@@ -253,8 +253,8 @@ PyObject* InitElementModels(PyObject*, PyObject*) {
     if (!host_int32(g_names.qdglobals, g_names.TotalSourceElements, &nsource) ||
         !host_int32(g_names.qdglobals, g_names.TotalElements, &nelem))
         return nullptr;
-    PyObject* nth = module_global(g_names.NTHREADS);
-    if (!nth || !capi::to_int32(nth, &nthreads)) return nullptr;
+    Ref nth = module_global(g_names.NTHREADS);
+    if (!nth || !capi::to_int32(nth.get(), &nthreads)) return nullptr;
     if (nsource < 0 || nelem < 0) {
         PyErr_Format(PyExc_ValueError,
                      "TotalElements and TotalSourceElements must not be negative (got %d, %d)",
@@ -271,9 +271,8 @@ PyObject* InitElementModels(PyObject*, PyObject*) {
     // Held, and each step only after the last succeeded: an attribute
     // lookup may run host code that rebinds the module's np, and none may
     // start with an exception pending.
-    PyObject* np_found = module_global(g_names.np);
-    if (!np_found) return nullptr;
-    Ref np = Ref::borrow(np_found);
+    Ref np = module_global(g_names.np);
+    if (!np) return nullptr;
     Ref nodes = host_attr(g_names.qdglobals, g_names.TotalNodes);
     if (!nodes) return nullptr;
     Ref shape = Ref::steal(Py_BuildValue("(iO)", nthreads, nodes.get()));

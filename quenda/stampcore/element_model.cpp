@@ -37,7 +37,7 @@ bool apply_state(PyObject* self, PyObject* state) {
 }
 
 PyObject* base_reduce(PyObject* self, PyObject*) {
-    Ref rebuild = Ref::borrow(module_global(g_names._rebuild_ElementModel));
+    Ref rebuild = module_global(g_names._rebuild_ElementModel);
     if (!rebuild) return nullptr;
     Ref dict = Ref::steal(PyObject_GetAttrString(self, "__dict__"));
     if (!dict) {

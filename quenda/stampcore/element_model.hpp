@@ -14,6 +14,7 @@
 // (construction.cpp) serves every class from that description.
 #pragma once
 
+#include "../capi/args.hpp"
 #include "../capi/buffers.hpp"
 #include "../capi/pyref.hpp"
 
@@ -21,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 namespace quenda::stampcore {
 
@@ -166,6 +168,24 @@ struct ElementClass {
     Py_ssize_t basicsize;
     const char* doc;
 };
+
+// A class's description completed from its struct and its argument tables:
+// the object size, and the tables, checked at compile time against what the
+// construction protocol can hold, so that no class states them by hand.
+template <class Model, size_t NC, size_t NS, size_t NA>
+constexpr ElementClass describe(ElementClass cls, const IndexArg (&ctor)[NC],
+                                const SlotArg (&slots)[NS], const HostArray (&arrays)[NA]) {
+    static_assert(std::is_standard_layout_v<Model> && offsetof(Model, base) == 0,
+                  "a model struct starts with its ElementModel head");
+    static_assert(NC <= capi::ArgSpec::kMaxArgs, "more constructor arguments than parsed");
+    static_assert(NS <= capi::ArgSpec::kMaxArgs, "more InitModel arguments than parsed");
+    static_assert(NA <= kMaxHostArrays, "more host arrays than a Binding holds");
+    cls.ctor = ctor;
+    cls.slots = slots;
+    cls.arrays = arrays;
+    cls.basicsize = sizeof(Model);
+    return cls;
+}
 
 // Why the element classes refuse pickling: the pointer fields they hold,
 // which have no object form.

@@ -52,21 +52,17 @@ const Param kParams[] = {{0, offsetof(InductorModel, admitance), true}};
 
 }  // namespace
 
-const ElementClass kInductorClass = {
+const ElementClass kInductorClass = describe<InductorModel>({
     .name = "InductorModel",
     .ops = {Admitance0, no_admitance, no_admitance, RHSCurrent, Values},
     .stamps = kStampsA0,
     .reads_solution = true,
-    .ctor = kCtor,
-    .slots = kSlots,
-    .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
     .pickle_message = kPickleBasic,
     .methods = nullptr,
-    .basicsize = sizeof(InductorModel),
     .doc = "InductorModel(i, j, eindex)\n\nInductor between nodes i and j (0 is ground), "
            "in phase form.\nSetParameters((inductance,)) stores 1 / inductance.",
-};
+}, kCtor, kSlots, kArrays);
 
 }  // namespace quenda::stampcore

@@ -57,22 +57,18 @@ const Param kParams[] = {{0, offsetof(InductorImpedanceModel, impedance), false}
 
 }  // namespace
 
-const ElementClass kInductorImpedanceClass = {
+const ElementClass kInductorImpedanceClass = describe<InductorImpedanceModel>({
     .name = "InductorImpedanceModel",
     .ops = {Admitance0, no_admitance, no_admitance, RHSCurrent, Values},
     .stamps = kStampsA0,
     .reads_solution = true,
-    .ctor = kCtor,
-    .slots = kSlots,
-    .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
     .pickle_message = kPickleBasic,
     .methods = nullptr,
-    .basicsize = sizeof(InductorImpedanceModel),
     .doc = "InductorImpedanceModel(i, j, q, eindex)\n\nInductor between nodes i and j "
            "(0 is ground) whose branch current is the unknown of branch row q.\n"
            "SetParameters((inductance,)).",
-};
+}, kCtor, kSlots, kArrays);
 
 }  // namespace quenda::stampcore

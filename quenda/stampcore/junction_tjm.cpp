@@ -184,23 +184,19 @@ PyMethodDef kMethods[] = {
 
 }  // namespace
 
-const ElementClass kJunctionTJMClass = {
+const ElementClass kJunctionTJMClass = describe<JunctionTJMModel>({
     .name = "JunctionTJMModel",
     .ops = {Admitance0, Admitance1, Admitance2, RHSCurrent, Values},
     .stamps = kStampsA1 | kStampsA2,
     .reads_solution = true,
-    .ctor = kCtor,
-    .slots = kSlots,
-    .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
     .pickle_message = kPickleJunction,
     .methods = kMethods,
-    .basicsize = sizeof(JunctionTJMModel),
     .doc = "JunctionTJMModel(i, j, eindex)\n\nTunnel junction with a memory kernel between "
            "nodes i and j (0 is ground).\nInitTJMModel((name, crit_current, beta, wvg, wvrat, "
            "wrrat)) sets it up from qdconfig.tjm_models;\nSetParameters((name, crit_current, "
            "beta)) changes crit_current and beta alone.",
-};
+}, kCtor, kSlots, kArrays);
 
 }  // namespace quenda::stampcore

@@ -116,9 +116,9 @@ PyObject* InitTJMModel(PyObject* self, PyObject* params) {
 
     Ref name = capi::item(params, 0);
     if (!name) return nullptr;
-    PyObject* qdconfig = module_global(g_names.qdconfig);
+    Ref qdconfig = module_global(g_names.qdconfig);
     if (!qdconfig) return nullptr;
-    Ref table = Ref::steal(PyObject_GetAttr(qdconfig, g_names.tjm_models));
+    Ref table = Ref::steal(PyObject_GetAttr(qdconfig.get(), g_names.tjm_models));
     if (!table) return nullptr;
     const int known = PySequence_Contains(table.get(), name.get());
     if (known < 0) return nullptr;
@@ -132,23 +132,27 @@ PyObject* InitTJMModel(PyObject* self, PyObject* params) {
     Py_ssize_t terms;
     if (!check_terms(name.get(), abp[0].get(), abp[1].get(), abp[2].get(), &terms)) return nullptr;
 
-    x->narray = static_cast<int32_t>(terms);
+    // Every term converts before any is stored: a table that fails part-way
+    // leaves the junction with its previous, consistent terms, never with a
+    // new count over half-converted ones.
+    cplx a[kMaxTjmTerms], b[kMaxTjmTerms], p[kMaxTjmTerms];
     double s = 0.0;
     for (Py_ssize_t k = 0; k < terms; ++k) {
-        cplx* const into[3] = {&x->A[k], &x->B[k], &x->P[k]};
+        cplx* const into[3] = {&a[k], &b[k], &p[k]};
         for (int c = 0; c < 3; ++c) {
             Ref z = capi::item(abp[c].get(), k);
             if (!z || !to_complex(z.get(), into[c])) return nullptr;
         }
-        x->P[k] = cplx(x->P[k].real() * x->wvg * 0.5, x->P[k].imag() * x->wvg * 0.5);
-        s = s - (x->A[k] / x->P[k]).real();
+        p[k] = cplx(p[k].real() * x->wvg * 0.5, p[k].imag() * x->wvg * 0.5);
+        s = s - (a[k] / p[k]).real();
     }
+    x->narray = static_cast<int32_t>(terms);
     x->sgw = 1.0 / (x->wvg * x->wvrat);
     const double gain = x->wrrat - 1.0;
     for (Py_ssize_t k = 0; k < terms; ++k) {
-        x->A[k] = x->A[k] / cplx(-s, 0.0);
-        const cplx b = x->B[k];
-        x->B[k] = cplx(x->wvg * b.real() * gain, gain * (b.imag() * x->wvg)) /
+        x->P[k] = p[k];
+        x->A[k] = a[k] / cplx(-s, 0.0);
+        x->B[k] = cplx(x->wvg * b[k].real() * gain, gain * (b[k].imag() * x->wvg)) /
                   cplx(x->wvrat + x->wvrat, 0.0);
     }
     Py_RETURN_NONE;

@@ -44,8 +44,10 @@ inline Binding*& binding_of(ElementModel* m) {
     return field<Binding*>(m, m->cls->basicsize);
 }
 
-// A global of this module by name; NameError when it is gone. Borrowed.
-PyObject* module_global(PyObject* name);
+// A global of this module by name (a new reference); NameError when it is
+// gone. Owned, because every use is followed by calls that may run host code,
+// and host code may rebind the global and drop the last other reference.
+capi::Ref module_global(PyObject* name);
 
 // Where a model sits, for messages: a list name and an index (or none).
 struct Where {

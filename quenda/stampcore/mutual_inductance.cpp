@@ -66,21 +66,17 @@ const Param kParams[] = {{0, offsetof(MutualInductanceModel, minductance), false
 
 }  // namespace
 
-const ElementClass kMutualInductanceClass = {
+const ElementClass kMutualInductanceClass = describe<MutualInductanceModel>({
     .name = "MutualInductanceModel",
     .ops = {Admitance0, no_admitance, no_admitance, RHSCurrent, Values},
     .stamps = kStampsA0,
     .reads_solution = true,
-    .ctor = kCtor,
-    .slots = kSlots,
-    .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
     .pickle_message = kPickleBasic,
     .methods = nullptr,
-    .basicsize = sizeof(MutualInductanceModel),
     .doc = "MutualInductanceModel(q, v, eindex)\n\nMutual inductance between the branch rows "
            "q and v of two inductors with branch current.\nSetParameters((inductance,)).",
-};
+}, kCtor, kSlots, kArrays);
 
 }  // namespace quenda::stampcore

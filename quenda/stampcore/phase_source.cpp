@@ -47,22 +47,18 @@ const Param kParams[] = {{0, offsetof(PhaseSourceModel, phase), false}};
 
 }  // namespace
 
-const ElementClass kPhaseSourceClass = {
+const ElementClass kPhaseSourceClass = describe<PhaseSourceModel>({
     .name = "PhaseSourceModel",
     .ops = {Admitance0, no_admitance, no_admitance, RHSCurrent, source_values<PhaseSourceModel>},
     .stamps = kStampsA0,
     .reads_solution = true,
-    .ctor = kCtor,
-    .slots = kSlots,
-    .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
     .pickle_message = kPickleCounting,
     .methods = nullptr,
-    .basicsize = sizeof(PhaseSourceModel),
     .doc = "PhaseSourceModel(i, j, q, eindex)\n\nPhase source between nodes i and j "
            "(0 is ground) with its branch current on branch row q, scaled by the start-up "
            "ramp.\nSetParameters((phase,)).",
-};
+}, kCtor, kSlots, kArrays);
 
 }  // namespace quenda::stampcore

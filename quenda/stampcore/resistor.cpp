@@ -53,21 +53,17 @@ const Param kParams[] = {{0, offsetof(ResistorModel, resistance), false}};
 
 }  // namespace
 
-const ElementClass kResistorClass = {
+const ElementClass kResistorClass = describe<ResistorModel>({
     .name = "ResistorModel",
     .ops = {no_admitance0, Admitance1, no_admitance, RHSCurrent, Values},
     .stamps = kStampsA1,
     .reads_solution = true,
-    .ctor = kCtor,
-    .slots = kSlots,
-    .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
     .pickle_message = kPickleBasic,
     .methods = nullptr,
-    .basicsize = sizeof(ResistorModel),
     .doc = "ResistorModel(i, j, eindex)\n\nResistor between nodes i and j (0 is ground).\n"
            "SetParameters((resistance,)).",
-};
+}, kCtor, kSlots, kArrays);
 
 }  // namespace quenda::stampcore

@@ -170,22 +170,18 @@ template <class Law>
 constexpr ElementClass shunted_junction_class(const char* name, std::span<const Param> params,
                                               const char* doc) {
     using Model = ShuntedJunctionModel<Law>;
-    return {
+    return describe<Model>({
         .name = name,
         .ops = {no_admitance0, Model::Admitance1, Model::Admitance2, Model::RHSCurrent,
                 Model::Values},
         .stamps = kStampsA1 | kStampsA2,
         .reads_solution = true,
-        .ctor = kJunctionCtor<Law>,
-        .slots = kJunctionSlots<Law>,
-        .arrays = kJunctionArrays<Law>,
         .params = params,
         .defaults = Model::defaults,
         .pickle_message = kPickleJunction,
         .methods = nullptr,
-        .basicsize = sizeof(Model),
         .doc = doc,
-    };
+    }, kJunctionCtor<Law>, kJunctionSlots<Law>, kJunctionArrays<Law>);
 }
 
 }  // namespace quenda::stampcore

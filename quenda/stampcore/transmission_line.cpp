@@ -291,28 +291,24 @@ const Param kParams[] = {{0, offsetof(TransmissionLineModel, delay), false},
 
 }  // namespace
 
-const ElementClass kTransmissionLineClass = {
+const ElementClass kTransmissionLineClass = describe<TransmissionLineModel>({
     .name = "TransmissionLineModel",
     .ops = {Admitance0, Admitance1, no_admitance, RHSCurrent, Values},
     .stamps = kStampsA1,
     .reads_solution = true,
     .reads_time = true,
-    .ctor = kCtor,
-    .slots = kSlots,
-    .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
     .accept_parameters = accept_parameters,
     .free_owned = free_history,
     .pickle_message = kPickleLine,
     .methods = nullptr,
-    .basicsize = sizeof(TransmissionLineModel),
     .doc = "TransmissionLineModel(p1, n1, p2, n2, eindex)\n\nIdeal lossless transmission line: "
            "port 1 between nodes p1 and n1, port 2 between p2 and n2 (0 is ground; each port "
            "needs one terminal off it).\nSetParameters((delay, impedance, smallest_step)): TD "
            "and Z0, and the smallest step the host will take, which sizes the line's history "
            "(a new line has none until then).\nThe element arrays report port 1: its phase, "
            "voltage and the current into the line at p1.",
-};
+}, kCtor, kSlots, kArrays);
 
 }  // namespace quenda::stampcore

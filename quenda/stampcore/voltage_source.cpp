@@ -53,22 +53,18 @@ const Param kParams[] = {{0, offsetof(VoltageSourceModel, voltage), false}};
 
 }  // namespace
 
-const ElementClass kVoltageSourceClass = {
+const ElementClass kVoltageSourceClass = describe<VoltageSourceModel>({
     .name = "VoltageSourceModel",
     .ops = {no_admitance0, Admitance1, no_admitance, RHSCurrent, source_values<VoltageSourceModel>},
     .stamps = kStampsA1,
     .reads_solution = true,
-    .ctor = kCtor,
-    .slots = kSlots,
-    .arrays = kArrays,
     .params = kParams,
     .defaults = defaults,
     .pickle_message = kPickleCounting,
     .methods = nullptr,
-    .basicsize = sizeof(VoltageSourceModel),
     .doc = "VoltageSourceModel(i, j, q, eindex)\n\nVoltage source between nodes i and j "
            "(0 is ground) with its branch current on branch row q, scaled by the start-up "
            "ramp.\nSetParameters((voltage,)).",
-};
+}, kCtor, kSlots, kArrays);
 
 }  // namespace quenda::stampcore

@@ -8,8 +8,6 @@ from .errors import NetlistError
 _CONTROLLED = ("controlled sources (E, F, G, H) are not supported yet",
                "a netlist without E, F, G and H elements")
 NOT_YET = {
-    "T": ("transmission lines are not supported yet",
-          "a netlist without T elements until the transmission-line element lands"),
     "E": _CONTROLLED, "F": _CONTROLLED, "G": _CONTROLLED, "H": _CONTROLLED,
 }
 
@@ -43,6 +41,8 @@ def build(flat, tran, title=""):
                 if params is None:
                     params = junctions[key] = p.model.junction(f.value)
                 circuit.junction(f.name, f.nodes[0], f.nodes[1], **params)
+            elif kind == "T":
+                circuit.transmission_line(f.name, *f.nodes, td=p.extra["TD"], z0=p.extra["Z0"])
             elif kind in "VIP":
                 wave = waves.get(id(p))
                 if wave is None:

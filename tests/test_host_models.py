@@ -1,5 +1,6 @@
 """Every element family through the host, checked against its own law in SI
-units: the voltage-dependent shunt, the tunnel-junction model, coupled
+units: the voltage-dependent shunt, the tunnel-junction model (with a
+testing table, and built from the BCS theory by temperature), coupled
 inductors; and the errors a run reports."""
 
 import math
@@ -7,7 +8,7 @@ import math
 import numpy as np
 import pytest
 
-from quenda import qdconfig
+from quenda import qdconfig, tjm
 from quenda.circuit import Circuit
 from quenda.analysis import SimulationError, Transient
 from quenda.circuit.units import PHI0
@@ -71,6 +72,44 @@ def test_tjm_junction_switches_under_a_pulse():
     counts = res.quanta("B1")
     assert counts[0] == 0 and counts[-1] >= 1
     assert np.all(np.isfinite(res.voltage("B1")))
+
+
+# Niobium at 6 K: a table fitted when the first junction asks for it.
+NB_6K = dict(model="tjm", rn=10.0, c=0.1e-12, temperature=6.0, tc=9.25)
+
+
+@pytest.mark.parametrize("x", [0.6, 1.1, 2.0])
+def test_bcs_junction_by_temperature_carries_the_bcs_tunnel_current(x):
+    # At V = x V_g with V_g = 2 Delta(6 K) / e the mean current is the BCS
+    # quasiparticle current: at 0.6 the thermal subgap current alone (any
+    # leakage resistance would show), at 1.1 just above the rise at the gap.
+    vg, rn = 2 * tjm.gap(6.0, 9.25), NB_6K["rn"]
+    t = tjm.K_B * 6.0 / (vg / 2)
+    c = Circuit("Nb tunnel junction at 6 K, voltage-biased")
+    c.voltage_source("V1", "n1", "0", x * vg)
+    c.junction("B1", "n1", "0", **NB_6K)
+    res = Transient(c).run(tstop=100 * PS, step=0.02 * PS, ramp=2 * PS)
+    bcs = (tjm.responses(np.array([x]), t)[0].imag[0] + x) * vg / rn
+    assert mean_current_over_periods(res, "B1", x * vg, 60 * PS) == pytest.approx(bcs, rel=2e-3)
+
+
+@pytest.mark.parametrize("fraction", [0.5, 0.99, 1.01])
+def test_bcs_junction_by_temperature_has_the_ambegaokar_baratoff_critical_current(fraction):
+    # Given rn alone, the junction's critical current is pi Delta / (2 e Rn)
+    # tanh(Delta / 2kT): below it a DC bias I holds the phase at
+    # asin(I / Ic), above it the phase runs. The shunt only damps.
+    delta, rn = tjm.gap(6.0, 9.25), NB_6K["rn"]
+    ab = math.pi * delta / (2 * rn) * math.tanh(delta / (2 * tjm.K_B * 6.0))
+    c = Circuit("Nb tunnel junction at 6 K, current-biased")
+    c.current_source("I1", "0", "n1", fraction * ab)
+    c.junction("B1", "n1", "0", **NB_6K)
+    c.resistor("R1", "n1", "0", 2.0)
+    res = Transient(c).run(tstop=300 * PS, step=0.05 * PS, ramp=50 * PS)
+    if fraction < 1:
+        assert res.quanta("B1")[-1] == 0
+        assert fraction * ab / math.sin(res.phase("B1")[-1]) == pytest.approx(ab, rel=1e-3)
+    else:
+        assert res.quanta("B1")[-1] >= 2
 
 
 def test_coupled_loop_keeps_its_flux():

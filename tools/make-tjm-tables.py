@@ -20,7 +20,7 @@ TEMPERATURE, TC = 4.2, 9.25
 for terms in (8, 20):
     name = f"Nb_4.2K_{terms}"
     start = time.perf_counter()
-    table = tjm.fit(terms, temperature=TEMPERATURE, tc=TC)
+    table = tjm.fit_bcs(round(tjm.reduced_temperature(TEMPERATURE, tc=TC), 4), terms)
     table.description = (f"Nb at {TEMPERATURE} K (BCS gap, Tc = {TC} K, "
                          f"kT/Delta = {table.kt_over_delta:.4f}), {terms} terms")
     (DATA / f"{name}.json").write_text(

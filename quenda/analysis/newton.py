@@ -43,7 +43,7 @@ def converged(it, largest, previous, tol, exact):
         return it > 0 and largest < 0.5 * previous and largest * (largest / previous) ** 2 <= tol
     if largest == 0.0:
         return True
-    if it == 0:
+    if it == 0 or largest > tol:
         return False
     rate = largest / previous
     return rate < 1.0 and largest * rate <= tol * (1.0 - rate)

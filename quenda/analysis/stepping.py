@@ -19,7 +19,9 @@ The rules, whatever the way:
 - a step that Newton cannot solve is taken again in halves, down to the
   smallest step, before the run stops with an error naming time and place;
 - no step leaves a sliver: the last two steps before a point that must be
-  landed on share the distance.
+  landed on share the distance;
+- no step exceeds max_step, which the shortest delay of the circuit's
+  transmission lines bounds (a line reads its own past at t - TD).
 """
 
 import bisect
@@ -41,7 +43,7 @@ class Steps:
                  grid=False):
         self.loop, self.method = loop, method
         self.step, self.min_step, self.max_step = step, min_step, max_step
-        self.max_phase, self.t_end = max_phase, t_end
+        self.max_phase = max_phase
         # Breakpoints closer together than the smallest step are one; on a
         # grid, one that the rounding of its time puts a hair off a grid
         # point is that point.
@@ -65,9 +67,7 @@ class Steps:
         h = min(self.h_try, self.max_step)
         if self.loop.h_prev is None:
             h = min(h, self.step * RESTART_SHARE)
-        # A distance that the rounding of the grid's times puts a hair above
-        # the step is one step, not two halves.
-        if h * (1 + 1e-9) >= r:
+        if h >= r * (1.0 - 1e-9):  # the rounding of a sum of steps is no reason for two
             return r, end
         if r < 2 * h:
             h = 0.5 * r
@@ -105,12 +105,10 @@ class Steps:
         landed_on_breakpoint = t_new == bp
         loop.accept(t_new, restart=landed_on_breakpoint)
         if lte is None:
-            grow = 2.0
-        elif error == 0.0:
-            grow = 2.0
+            self.h_try = min(self.step, 2.0 * h)
         else:
-            grow = min(2.0, max(0.5, 0.9 * (lte / error) ** (1 / 3)))
-        self.h_try = h * grow if lte is not None else min(self.step, 2.0 * h)
+            grow = 2.0 if error == 0.0 else min(2.0, max(0.5, 0.9 * (lte / error) ** (1 / 3)))
+            self.h_try = h * grow
         return t_new
 
     def failure(self, outcome, worst, t_new, h):

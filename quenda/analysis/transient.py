@@ -19,7 +19,7 @@ import numbers
 import time as _time
 
 from ..circuit.builder import CircuitError
-from ..circuit.units import DEFAULT
+from ..circuit.units import DEFAULT, si_value
 from ..results.results import Results
 from .assembly import Assembly
 from .errors import SimulationError
@@ -33,10 +33,7 @@ MAX_STEPS = 10**9
 
 
 def _positive(name, value, allow_inf=False, allow_zero=False):
-    try:
-        v = float(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"{name} must be a number (got {value!r})") from None
+    v = si_value(value, name)
     if math.isnan(v) or v < 0 or (v == 0 and not allow_zero) or (math.isinf(v) and not allow_inf):
         what = "not negative" if allow_zero else "positive"
         raise ValueError(f"{name} must be {what}{'' if allow_inf else ' and finite'} "
@@ -62,7 +59,8 @@ class Transient:
             max_phase_step=math.pi / 2, progress=None):
         """Simulates from 0 to tstop; returns Results (SI units).
 
-        tstop, step: seconds (keyword-only). With fixed steps the results are
+        Times are in seconds, as numbers or with a suffix ("100p").
+        tstop, step: keyword-only. With fixed steps the results are
             recorded every `step` (the last point at tstop); with
             adaptive=True, step is the first step and every accepted point
             is recorded.
@@ -79,7 +77,8 @@ class Transient:
         hysteresis: hold band of the phase-quanta counts, in quanta.
         adaptive, lte: choose each step so that the estimated local
             truncation error of every unknown stays below lte (radians),
-            with steps below max_step (default 16 * step).
+            with steps below max_step (default the larger of 16 * step and
+            tstop / 1000).
         max_phase_step: the most a junction or phase source may turn in one
             step (radians, default a quarter flux quantum); larger steps are
             taken again in parts.
@@ -104,11 +103,16 @@ class Transient:
         given_min_step = min_step
         min_step = step / 1024 if min_step is None else _positive("min_step", min_step)
         if adaptive:
-            max_step = 16 * step if max_step is None else _positive("max_step", max_step)
+            # The truncation error, not this bound, sets the steps: it only
+            # keeps a quiet stretch from being crossed in a few giant steps.
+            max_step = max(16 * step, tstop / 1000) if max_step is None else _positive(
+                "max_step", max_step)
         elif max_step is not None:
             raise ValueError("max_step is for adaptive runs; fixed steps are `step` at most")
         else:
             max_step = step
+        largest = max_step if adaptive else min(step, tstop)
+        _check_count(tstop, largest)
         if min_step > min(step, max_step):
             raise ValueError(f"min_step ({min_step:g} s) must not exceed step ({step:g} s) "
                              f"or max_step ({max_step:g} s)")
@@ -131,10 +135,7 @@ class Transient:
                 f"{limiter.name}: its delay TD = {limit:g} s is shorter than the smallest step "
                 f"this run may take ({given} = {min_step:g} s), and no step may exceed TD: "
                 "give a min_step below TD (or a smaller step), or a longer delay")
-        largest = min(max_step, limit) if adaptive else min(step, tstop, max_step, limit)
-        if tstop / largest > MAX_STEPS:
-            raise ValueError(f"{tstop:g} s in steps of at most {largest:g} s would take more "
-                             f"than {MAX_STEPS:.0e} steps")
+        _check_count(tstop, min(largest, limit))
 
         with exclusive_run():
             loop = TimeLoop(self.assembly, ramp / u.time, tol, max_iter, hysteresis,
@@ -170,6 +171,12 @@ class Transient:
         results.timing = dict(loop.timing, total=_time.perf_counter() - start,
                               steps=loop.accepted, rejected=steps.rejected)
         return results
+
+
+def _check_count(tstop, largest):
+    if tstop / largest > MAX_STEPS:
+        raise ValueError(f"{tstop:g} s in steps of at most {largest:g} s would take more "
+                         f"than {MAX_STEPS:.0e} steps")
 
 
 def _with_progress(store, progress, time_unit, tstop):

@@ -16,6 +16,7 @@ import difflib
 import math
 from dataclasses import dataclass, field
 
+from .. import tjm
 from .kinds import KINDS
 from .units import si_value
 from .waveforms import as_waveform
@@ -28,6 +29,8 @@ class CircuitError(ValueError):
 GROUND = "0"
 
 JUNCTION_MODELS = ("rcsj", "rsjn", "tjm")
+#: The gap voltage of a junction that is given none: niobium's.
+DEFAULT_VG = 2.8e-3
 
 
 @dataclass
@@ -58,9 +61,12 @@ class Element:
 
 
 def suggest(name, names):
-    """' (did you mean 'X'?)' for the closest of names, or ''."""
-    close = difflib.get_close_matches(str(name), [str(n) for n in names], n=1, cutoff=0.6)
-    return f" (did you mean {close[0]!r}?)" if close else ""
+    """' (did you mean 'X'?)' for the closest of names (case aside), or ''."""
+    by_lower = {}
+    for n in names:
+        by_lower.setdefault(str(n).lower(), n)
+    close = difflib.get_close_matches(str(name).lower(), list(by_lower), n=1, cutoff=0.6)
+    return f" (did you mean {by_lower[close[0]]!r}?)" if close else ""
 
 
 def _number(name, what, value, unit, allow_zero=False, allow_negative=False):
@@ -76,6 +82,57 @@ def _number(name, what, value, unit, allow_zero=False, allow_negative=False):
         bound = "must not be negative" if allow_zero else "must be positive"
         raise CircuitError(f"{name}: {what} {bound} and finite (got {value!r} {unit})")
     return v
+
+
+def _tunnel(name, ic, rn, vg, table, rsg, temperature, tc):
+    """The parameters of a tjm junction: its table's name in
+    qdconfig.tjm_models, ic, rn, vg and rsg, with the defaults its table
+    implies."""
+    if table is not None and not isinstance(table, str):
+        raise CircuitError(f"{name}: tjm is the name of a coefficient table, not a "
+                           f"{type(table).__name__} "
+                           "(quenda.tjm.fit(..., name=...) registers one by name)")
+    if tc is not None and temperature is None:
+        raise CircuitError(f"{name}: the critical temperature tc goes with a temperature")
+    if temperature is not None:
+        temperature = _number(name, "temperature", temperature, "K", allow_zero=True)
+    if tc is not None:
+        tc = _number(name, "critical temperature", tc, "K")
+    if vg is not None:
+        vg = _number(name, "gap voltage", vg, "V")
+    elif tc is None:
+        vg = DEFAULT_VG
+    try:
+        key = tjm.model_name(table, temperature=temperature, tc=tc, vg=vg)
+        if tc is not None:
+            vg = 2 * tjm.gap(temperature, tc)  # 2 Delta in eV is the gap voltage in V
+    except (KeyError, ValueError) as err:
+        raise CircuitError(f"{name}: {err.args[0]}") from None
+    try:
+        bcs = tjm.table(key)
+    except KeyError:
+        bcs = None  # a table of kernel terms alone, such as the testing ones
+    ic = None if ic is None else _number(name, "critical current", ic, "A")
+    rn = None if rn is None else _number(name, "normal resistance", rn, "ohm")
+    if bcs is None:
+        if ic is None or rn is None:
+            missing = "critical current ic" if ic is None else "normal resistance rn"
+            raise CircuitError(f"{name}: a tjm junction with table {key!r} needs its {missing}")
+        rsg = 10 * rn if rsg is None else rsg
+    else:
+        # The table is the whole junction in units of V_g / R_N: its static
+        # critical current ties Ic to Rn, and its quasiparticle response
+        # already holds the subgap current, which a finite rsg would add to.
+        if ic is None and rn is None:
+            raise CircuitError(f"{name}: a tjm junction needs its critical current ic or its "
+                               "normal resistance rn (the other follows from its table)")
+        icrn = bcs.critical_current() * vg
+        ic = _number(name, "critical current", icrn / rn if ic is None else ic, "A")
+        rn = _number(name, "normal resistance", icrn / ic if rn is None else rn, "ohm")
+        rsg = math.inf if rsg is None else rsg
+    if rsg != math.inf:
+        rsg = _number(name, "subgap resistance", rsg, "ohm")
+    return {"table": key, "ic": ic, "rn": rn, "vg": vg, "rsg": rsg}
 
 
 class Circuit:
@@ -194,42 +251,49 @@ class Circuit:
         """Holds V(n1) - V(n2) at `voltage` volts (a number or a waveform)."""
         return self._add("V", name, n1, n2, wave=self._wave(name, voltage))
 
-    def junction(self, name, n1, n2, ic, r=None, c=0.0, model="rcsj", rn=None, vg=2.8e-3,
-                 n=10.0, tjm=None, rsg=None):
+    def junction(self, name, n1, n2, ic=None, r=None, c=0.0, model="rcsj", rn=None, vg=None,
+                 n=10.0, tjm=None, rsg=None, temperature=None, tc=None):
         """Josephson junction from n1 to n2 with critical current `ic` amperes
         and capacitance `c` farads, in one of three models:
 
         - "rcsj": a shunt of `r` ohms (resistively and capacitively shunted);
         - "rsjn": a voltage-dependent shunt rising to 1/`rn` above the gap
-          voltage `vg` volts, with steepness `n` (an even number keeps it odd
-          in the voltage);
-        - "tjm": the tunnel-junction model with memory kernel: `tjm` names a
-          coefficient table of quenda.qdconfig.tjm_models, `rn` is the normal
-          resistance, `vg` the gap voltage and `rsg` the subgap resistance
-          (default 10 rn).
+          voltage `vg` volts (default 2.8 mV), with steepness `n` (an even
+          number keeps it odd in the voltage);
+        - "tjm": the tunnel-junction model with memory kernel, normal
+          resistance `rn`, gap voltage `vg`. Its coefficient table is the
+          one named `tjm` (of quenda.qdconfig.tjm_models), or the BCS table
+          at `temperature` kelvin with the gap from the critical temperature
+          `tc` (then vg is the BCS gap there) or from vg (fitted once per
+          process by quenda.tjm), or quenda.tjm.DEFAULT (niobium at 4.2 K).
+          A BCS table carries the subgap current and the critical current
+          itself: give `ic` or `rn` and the other follows (the table's
+          Ic Rn / V_g), and the subgap resistance `rsg` is infinite unless
+          given. Other tables need both ic and rn, and rsg defaults to 10 rn.
         """
         if model not in JUNCTION_MODELS:
             raise CircuitError(f"{name}: unknown junction model {model!r} "
                                f"(choose from {', '.join(JUNCTION_MODELS)})")
-        params = {"model": model, "ic": _number(name, "critical current", ic, "A"),
-                  "c": _number(name, "capacitance", c, "F", allow_zero=True)}
+        if model != "tjm" and (tjm, temperature, tc) != (None, None, None):
+            raise CircuitError(f"{name}: tjm, temperature and tc are for a tjm junction, "
+                               f"not an {model} one")
+        params = {"model": model, "c": _number(name, "capacitance", c, "F", allow_zero=True)}
+        if model == "tjm":
+            params.update(_tunnel(name, ic, rn, vg, tjm, rsg, temperature, tc))
+            return self._add("B", name, n1, n2, **params)
+        if ic is None:
+            raise CircuitError(f"{name}: an {model} junction needs its critical current ic")
+        params["ic"] = _number(name, "critical current", ic, "A")
         if model == "rcsj":
             if r is None:
                 raise CircuitError(f"{name}: an rcsj junction needs its shunt resistance r")
             params["r"] = _number(name, "shunt resistance", r, "ohm")
-        else:
-            if rn is None:
-                raise CircuitError(f"{name}: a {model} junction needs its normal resistance rn")
-            params["rn"] = _number(name, "normal resistance", rn, "ohm")
-            params["vg"] = _number(name, "gap voltage", vg, "V")
         if model == "rsjn":
+            if rn is None:
+                raise CircuitError(f"{name}: an rsjn junction needs its normal resistance rn")
+            params["rn"] = _number(name, "normal resistance", rn, "ohm")
+            params["vg"] = _number(name, "gap voltage", DEFAULT_VG if vg is None else vg, "V")
             params["n"] = _number(name, "steepness n", n, "")
-        if model == "tjm":
-            if not isinstance(tjm, str):
-                raise CircuitError(f"{name}: a tjm junction needs the name of its coefficient table")
-            params["table"] = tjm
-            params["rsg"] = _number(name, "subgap resistance", rsg if rsg is not None
-                                    else 10 * params["rn"], "ohm")
         return self._add("B", name, n1, n2, **params)
 
     def transmission_line(self, name, p1, n1, p2, n2, td, z0):

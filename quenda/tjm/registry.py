@@ -99,6 +99,16 @@ def fit_name(kt_over_delta, terms):
     return f"bcs-t{kt_over_delta:.4f}-{terms}"
 
 
+def _shipped_fit(kt_over_delta, terms):
+    """The shipped table of that kT / Delta and terms, if any: a fit would
+    only repeat it (make-tjm-tables.py fits with fit_bcs)."""
+    for table in shipped().values():
+        if (table.terms == terms and table.kt_over_delta is not None
+                and round(table.kt_over_delta, 4) == kt_over_delta):
+            return table
+    return None
+
+
 def fit(terms=20, *, temperature=0.0, tc=None, vg=None, name=None):
     """The BCS table of `terms` terms (4 to 20) for a junction at `temperature`
     kelvin, registered in qdconfig.tjm_models under `name` (default
@@ -107,11 +117,12 @@ def fit(terms=20, *, temperature=0.0, tc=None, vg=None, name=None):
     The gap comes from the BCS gap equation with critical temperature `tc`
     (K), or is given by the gap voltage `vg` = 2 Delta / e (V) at that
     temperature; at zero temperature neither is needed. A fit takes a few
-    seconds; the same kT / Delta and terms are fitted only once."""
+    seconds; the same kT / Delta and terms are fitted only once, and not at
+    all when a shipped table has them."""
     _check_terms(terms)
     t = round(reduced_temperature(temperature, tc=tc, vg=vg), 4)
     key = fit_name(t, terms)
-    table = _fitted.get(key) or fit_bcs(t, terms)
+    table = _fitted.get(key) or _shipped_fit(t, terms) or fit_bcs(t, terms)
     register(key, table)
     if name is not None and name != key:
         register(name, table)

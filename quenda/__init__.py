@@ -24,7 +24,8 @@ __version__ = "0.1.0"
 
 _HOST = {
     "Circuit": "circuit", "CircuitError": "circuit", "Units": "circuit", "PHI0": "circuit",
-    "Waveform": "circuit", "DC": "circuit", "PWL": "circuit", "PULSE": "circuit", "SIN": "circuit",
+    "Waveform": "circuit", "DC": "circuit", "PWL": "circuit", "PWS": "circuit", "PULSE": "circuit",
+    "SIN": "circuit", "EXP": "circuit",
     "Transient": "analysis", "SimulationError": "analysis", "Results": "results",
     "read_netlist": "netlist", "NetlistError": "netlist",
 }

@@ -6,7 +6,7 @@ import pytest
 
 from quenda.circuit import Circuit, CircuitError
 from quenda.analysis import Transient
-from quenda.circuit.waveforms import PULSE, PWL, SIN
+from quenda.circuit.waveforms import EXP, PULSE, PWL, PWS, SIN
 
 
 def error(fn, *args, **kwargs):
@@ -25,7 +25,15 @@ def error(fn, *args, **kwargs):
         (lambda c: c.junction("B1", "a", "0", ic=0, r=1), "B1: critical current must be positive and finite (got 0 A)"),
         (lambda c: c.junction("B1", "a", "0", ic=1e-4), "B1: an rcsj junction needs its shunt resistance r"),
         (lambda c: c.junction("B1", "a", "0", ic=1e-4, c=-1e-12, r=1), "B1: capacitance must not be negative and finite (got -1e-12 F)"),
-        (lambda c: c.junction("B1", "a", "0", ic=1e-4, model="rsj"), "B1: unknown junction model 'rsj' (choose from rcsj, rsjn, tjm)"),
+        (lambda c: c.junction("B1", "a", "0", ic=1e-4, model="rsj"), "B1: unknown junction model 'rsj' (choose from rcsj, rsjn, pwl, tjm)"),
+        (lambda c: c.junction("B1", "a", "0", ic=1e-4, model="pwl", rn=16), "B1: a pwl junction needs its subgap resistance r0"),
+        (lambda c: c.junction("B1", "a", "0", ic=1e-4, model="pwl", r=3, rn=16, r0=160),
+         "B1: a pwl junction has a subgap resistance r0 and a normal resistance rn, not a shunt r"),
+        (lambda c: c.junction("B1", "a", "0", ic=1e-4, model="pwl", rn=16, r0=160, vg="1m", delv="2m"),
+         "B1: the gap voltage vg (0.001 V) must exceed half the gap width delv (0.002 V)"),
+        (lambda c: c.junction("B1", "a", "0", ic=1e-4, model="pwl", rn=16, r0=160, icfct=1, gstep=2),
+         "B1: give icfct or gstep (the step's conductance), not both"),
+        (lambda c: c.junction("B1", "a", "0", ic=1e-4, r=3, phi=3.14), "B1: phi is a parameter of the pwl junction model, not of rcsj"),
         (lambda c: c.junction("B1", "a", "0", ic=1e-4, r=1, temperature=4.2), "B1: tjm, temperature and tc are for a tjm junction, not an rcsj one"),
         (lambda c: c.junction("B1", "a", "0", model="tjm"), "B1: a tjm junction needs its critical current ic or its normal resistance rn (the other follows from its table)"),
         (lambda c: c.junction("B1", "a", "0", ic=1e-4, model="tjm", tjm="test_gap_8"), "B1: a tjm junction with table 'test_gap_8' needs its normal resistance rn"),
@@ -103,6 +111,16 @@ def test_waveforms():
     assert PULSE(0, 1, td=1, tr=1, tf=1, pw=1).constant_from() == 4
     s = SIN(1, 2, 0.25, td=1)
     assert s(0) == 1 and s(2) == pytest.approx(3)
+    # Half-cosine easing: through the points with no kink, inside their values.
+    w = PWS([0, 0, "2p", 1, "4p", 1])
+    assert [w(t * 1e-12) for t in (1, 0.5, 3)] == pytest.approx([0.5, 0.5 - 0.5**1.5, 1])
+    assert w.breakpoints(3e-12).tolist() == [0, 2e-12] and w.levels() == (0, 1, 1)
+    # A fall that starts before the rise has settled overshoots v1.
+    e = EXP(0, 1, td1=1, tau1=2, td2=1.5, tau2=0.1)
+    assert e(0) == 0 and e(2) == pytest.approx(math.exp(-5) - math.exp(-0.5))
+    assert e(2) < 0 and min(e.levels()) <= e(2) and e.breakpoints(9).tolist() == [1, 1.5]
+    with pytest.raises(ValueError, match="EXP time constant tau2 must be positive"):
+        EXP(0, 1, 0, 1, 2, 0)
 
 
 def test_unknown_names_in_results():

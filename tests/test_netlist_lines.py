@@ -1,10 +1,12 @@
 """Netlists with transmission lines (T cards), read and simulated as written."""
 
+from collections import Counter
+
 import numpy as np
 import pytest
 
 from quenda.analysis import Transient
-from quenda.netlist import NetlistError, read_netlist
+from quenda.netlist import NetlistError, read_netlist, run
 
 from test_netlist_reader import EXAMPLES, needs_examples
 
@@ -39,3 +41,30 @@ def test_line_values_and_expressions(card, message):
     with pytest.raises(NetlistError) as err:
         read_netlist(text)
     assert message in str(err.value)
+
+
+@needs_examples
+@pytest.mark.parametrize("name, output, slips", [
+    # 29 clock pulses reach the cell before 580 ps, and 2 data pulses: the
+    # flip-flop sends 2 out; the clock's escape junction takes the 26 clocks
+    # without data.
+    ("ex_mitll_dff_wr", "X3", {0: 1, 2: 14, 26: 1, 28: 3, 29: 5}),
+    # A at 30, 166, 185 ps, B at 30, 125, 190 ps: they differ in two clock
+    # periods only, so the XOR sends 2 pulses.
+    ("ex_mitll_xor_wr", "X5", {1: 2, 2: 6, 3: 18, 26: 1, 28: 2, 29: 7}),
+])
+def test_cells_joined_by_lines_run_as_written(name, output, slips):
+    """The netlists run with their own .tran; every junction slips one way
+    only, as many times as the pulses that reach it before 580 ps (junctions
+    by number of slips; the last clock pulse lands near the end), and the
+    receiver of the output line passes the cell's answer."""
+    net = read_netlist(EXAMPLES / f"{name}.cir")
+    res = run.simulate(net, main=False, summary=True)
+    counts = Counter()
+    for junction in run.junctions(net):
+        times, steps = res.switching(junction)
+        assert np.all(steps > 0) or np.all(steps < 0), junction
+        counts[int(np.abs(steps[times < 580e-12]).sum())] += 1
+        if junction.endswith(f"|{output}"):
+            assert steps.sum() == 2, junction
+    assert dict(sorted(counts.items())) == slips

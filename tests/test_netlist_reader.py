@@ -10,9 +10,12 @@ import pytest
 
 from quenda.netlist import NetlistError, NetlistWarning, read_deck, read_netlist
 from quenda.netlist.expand import expand
-from quenda.netlist.suffixes import parse_number
+from quenda.circuit.units import parse_si
 
-EXAMPLES = Path("/work/shared/netlists/josim-examples")
+# The shared netlists beside the repository (as a clone sits beside them), or the workplace's.
+EXAMPLES = next((p for p in (Path(__file__).resolve().parents[2] / "shared",
+                             Path("/work/shared")) if p.is_dir()),
+                Path("/work/shared")) / "netlists" / "josim-examples"
 needs_examples = pytest.mark.skipif(not EXAMPLES.is_dir(), reason="example netlists not present")
 
 
@@ -34,7 +37,7 @@ def error_of(text):
     ("2pH", 2e-12), (".5u", 0.5e-6), ("-3k", -3e3), ("1.5e3K", 1.5e6), ("7", 7.0),
 ])
 def test_values_with_suffixes(text, value):
-    assert parse_number(text) == pytest.approx(value, rel=1e-15)
+    assert parse_si(text) == pytest.approx(value, rel=1e-15)
 
 
 @pytest.mark.parametrize("expr, value", [
@@ -106,6 +109,15 @@ I01 IN 0 pwl(0 0 10p 0 15p
     assert d["R1"].nodes == ("IN", "0")
     assert d["I01"].proto.source.args == pytest.approx([0, 0, 10e-12, 0, 15e-12, 620e-6,
                                                           17e-12, 0])
+
+
+@pytest.mark.parametrize("text, title", [
+    ("* A cell\nR1 1 0 1\n", "A cell"),
+    ("*=======*\n* Cell, 2 JJ *\n*=======*\nR1 1 0 1\n", "Cell, 2 JJ"),
+    ("R1 1 0 1\n*.print v(1)\n", ""),  # a card commented out is no title
+])
+def test_the_title_is_the_first_comment_before_any_card(text, title):
+    assert read_netlist(text).title == title
 
 
 def test_control_block_and_end():

@@ -73,6 +73,18 @@ def test_phase_source_counts_quanta():
     assert res.phase("R1")[-1] * PHI0 / (2 * math.pi) == pytest.approx(3 * PHI0)
 
 
+def test_switching_of_a_junction_with_a_phase_offset():
+    # Its supercurrent follows sin(phase - phi), and so does its count: it
+    # slips where phase - phi passes pi and 3 pi.
+    circuit = Circuit("turned pi junction")
+    circuit.phase_source("P1", "n1", "0", PWL([(0, 0), (40 * PS, 4 * math.pi)]))
+    circuit.junction("B1", "n1", "0", ic=1e-4, model="pwl", r0=10, rn=10, phi=math.pi / 2)
+    res = Transient(circuit).run(tstop=50 * PS, step=0.1 * PS)
+    times, steps = res.switching("B1")
+    assert steps.tolist() == [1, 1]
+    np.testing.assert_allclose(times, [15 * PS, 35 * PS], rtol=1e-9)
+
+
 def crossing_times(t, phase, levels):
     """Times the phase first rises through each level, linearly interpolated."""
     out = []
@@ -82,12 +94,21 @@ def crossing_times(t, phase, levels):
     return np.array(out)
 
 
+# The piecewise-linear junction runs at one piece when all its voltages lie
+# within it: below the gap (r0) for a gap far above them, above it (rn) for
+# a gap far below; rn or r0 then play no part.
+PIECES = {"rcsj": dict(r=2.0),
+          "pwl subgap": dict(model="pwl", r0=2.0, rn=0.3, vg=5e-3, delv=1e-4),
+          "pwl normal": dict(model="pwl", r0=50.0, rn=2.0, vg=1e-5, delv=2e-6, icfct=0.5)}
+
+
+@pytest.mark.parametrize("shunt", PIECES)
 @pytest.mark.parametrize("bias", [1.2, 2.0])
-def test_overdamped_junction_voltage(bias):
+def test_overdamped_junction_voltage(bias, shunt):
     ic, r = 100e-6, 2.0
     circuit = Circuit("biased junction")
     circuit.current_source("I1", "0", "n1", bias * ic)
-    circuit.junction("B1", "n1", "0", ic=ic, r=r, c=0.0)
+    circuit.junction("B1", "n1", "0", ic=ic, c=0.0, **PIECES[shunt])
     res = Transient(circuit).run(tstop=400 * PS, step=0.02 * PS, record=["B1"])
     # Average over whole periods of the phase after the start-up transient.
     t = res.time

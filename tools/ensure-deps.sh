@@ -17,8 +17,8 @@ fi
 
 pip_missing=$("$PYTHON" - <<'PY'
 import importlib.util
-wanted = {"numpy": "numpy", "pytest": "pytest", "hypothesis": "hypothesis", "scipy": "scipy",
-          "matplotlib": "matplotlib"}
+wanted = {"numpy": "numpy", "tqdm": "tqdm", "pytest": "pytest", "hypothesis": "hypothesis",
+          "scipy": "scipy", "matplotlib": "matplotlib"}
 print(" ".join(pkg for mod, pkg in wanted.items() if importlib.util.find_spec(mod) is None))
 PY
 )

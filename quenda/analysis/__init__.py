@@ -10,6 +10,8 @@ The transient analysis, by phase of its work:
 - stepping.py: which steps are taken and accepted (grid, breakpoints,
   phase bound, truncation error, retries);
 - transient.py: Transient, the front: arguments, the run, its results.
+
+and iv.py, a junction's DC current-voltage curve from its kernel model.
 """
 
 from .errors import SimulationError

@@ -28,9 +28,11 @@ class CircuitError(ValueError):
 
 GROUND = "0"
 
-JUNCTION_MODELS = ("rcsj", "rsjn", "tjm")
+JUNCTION_MODELS = ("rcsj", "rsjn", "pwl", "tjm")
 #: The gap voltage of a junction that is given none: niobium's.
 DEFAULT_VG = 2.8e-3
+#: The parameters only the "pwl" junction takes.
+PWL_ONLY = ("r0", "delv", "icfct", "gstep", "phi")
 
 
 @dataclass
@@ -82,6 +84,31 @@ def _number(name, what, value, unit, allow_zero=False, allow_negative=False):
         bound = "must not be negative" if allow_zero else "must be positive"
         raise CircuitError(f"{name}: {what} {bound} and finite (got {value!r} {unit})")
     return v
+
+
+def _pwl_params(name, params, given):
+    """r0, delv, gstep and phi of a pwl junction, checked."""
+    if given["r0"] is None:
+        raise CircuitError(f"{name}: a pwl junction needs its subgap resistance r0")
+    out = {"r0": _number(name, "subgap resistance", given["r0"], "ohm"),
+           "delv": _number(name, "gap width delv", 1e-4 if given["delv"] is None
+                           else given["delv"], "V"),
+           "phi": _number(name, "phase offset phi", 0.0 if given["phi"] is None
+                          else given["phi"], "rad", allow_negative=True)}
+    if not params["vg"] > out["delv"] / 2:
+        raise CircuitError(f"{name}: the gap voltage vg ({params['vg']:g} V) must exceed half "
+                           f"the gap width delv ({out['delv']:g} V)")
+    if given["gstep"] is not None:
+        if given["icfct"] is not None:
+            raise CircuitError(f"{name}: give icfct or gstep (the step's conductance), not both")
+        out["gstep"] = _number(name, "step conductance gstep", given["gstep"], "S")
+    else:
+        icfct = _number(name, "icfct", math.pi / 4 if given["icfct"] is None
+                        else given["icfct"], "")
+        out["gstep"] = params["ic"] / (icfct * out["delv"])
+        if not math.isfinite(out["gstep"]):
+            raise CircuitError(f"{name}: the step conductance ic / (icfct delv) is not finite")
+    return out
 
 
 def _tunnel(name, ic, rn, vg, table, rsg, temperature, tc):
@@ -252,14 +279,22 @@ class Circuit:
         return self._add("V", name, n1, n2, wave=self._wave(name, voltage))
 
     def junction(self, name, n1, n2, ic=None, r=None, c=0.0, model="rcsj", rn=None, vg=None,
-                 n=10.0, tjm=None, rsg=None, temperature=None, tc=None):
+                 n=10.0, tjm=None, rsg=None, temperature=None, tc=None, r0=None, delv=None,
+                 icfct=None, gstep=None, phi=None):
         """Josephson junction from n1 to n2 with critical current `ic` amperes
-        and capacitance `c` farads, in one of three models:
+        and capacitance `c` farads, in one of four models:
 
         - "rcsj": a shunt of `r` ohms (resistively and capacitively shunted);
         - "rsjn": a voltage-dependent shunt rising to 1/`rn` above the gap
           voltage `vg` volts (default 2.8 mV), with steepness `n` (an even
           number keeps it odd in the voltage);
+        - "pwl": a quasiparticle current piecewise linear in the voltage:
+          subgap resistance `r0` below vg - delv/2 (vg default 2.8 mV), a
+          step of conductance `gstep` siemens (or ic / (`icfct` delv), icfct
+          default pi/4) across the gap of width `delv` volts (default
+          0.1 mV), normal resistance `rn` above vg + delv/2; the piece is
+          that of the last accepted voltage. `phi` (radians, default 0)
+          shifts the supercurrent to ic sin(phase - phi);
         - "tjm": the tunnel-junction model with memory kernel, normal
           resistance `rn`, gap voltage `vg`. Its coefficient table is the
           one named `tjm` (of quenda.qdconfig.tjm_models), or the BCS table
@@ -274,26 +309,40 @@ class Circuit:
         if model not in JUNCTION_MODELS:
             raise CircuitError(f"{name}: unknown junction model {model!r} "
                                f"(choose from {', '.join(JUNCTION_MODELS)})")
+        a = "an" if model[0] in "r" else "a"
         if model != "tjm" and (tjm, temperature, tc) != (None, None, None):
             raise CircuitError(f"{name}: tjm, temperature and tc are for a tjm junction, "
-                               f"not an {model} one")
+                               f"not {a} {model} one")
+        given = dict(r0=r0, delv=delv, icfct=icfct, gstep=gstep, phi=phi)
+        if model != "pwl":
+            stray = [k for k in PWL_ONLY if given[k] is not None]
+            if stray:
+                what = "is a parameter" if len(stray) == 1 else "are parameters"
+                raise CircuitError(f"{name}: {', '.join(stray)} {what} of the pwl junction "
+                                   f"model, not of {model}")
         params = {"model": model, "c": _number(name, "capacitance", c, "F", allow_zero=True)}
         if model == "tjm":
             params.update(_tunnel(name, ic, rn, vg, tjm, rsg, temperature, tc))
             return self._add("B", name, n1, n2, **params)
         if ic is None:
-            raise CircuitError(f"{name}: an {model} junction needs its critical current ic")
+            raise CircuitError(f"{name}: {a} {model} junction needs its critical current ic")
         params["ic"] = _number(name, "critical current", ic, "A")
         if model == "rcsj":
             if r is None:
                 raise CircuitError(f"{name}: an rcsj junction needs its shunt resistance r")
             params["r"] = _number(name, "shunt resistance", r, "ohm")
-        if model == "rsjn":
+        elif r is not None and model == "pwl":
+            raise CircuitError(f"{name}: a pwl junction has a subgap resistance r0 and a "
+                               "normal resistance rn, not a shunt r")
+        if model in ("rsjn", "pwl"):
             if rn is None:
-                raise CircuitError(f"{name}: an rsjn junction needs its normal resistance rn")
+                raise CircuitError(f"{name}: {a} {model} junction needs its normal resistance rn")
             params["rn"] = _number(name, "normal resistance", rn, "ohm")
             params["vg"] = _number(name, "gap voltage", DEFAULT_VG if vg is None else vg, "V")
+        if model == "rsjn":
             params["n"] = _number(name, "steepness n", n, "")
+        if model == "pwl":
+            params.update(_pwl_params(name, params, given))
         return self._add("B", name, n1, n2, **params)
 
     def transmission_line(self, name, p1, n1, p2, n2, td, z0):

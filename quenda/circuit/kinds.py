@@ -95,6 +95,18 @@ def _rsjn(e, u):
             kernel(p["c"], u.capacitance, "capacitance")]
 
 
+def _pwl(e, u):
+    # The step's conductance is a conductance: kernel units of 1 / resistance.
+    p = e.params
+    return [kernel(p["ic"], u.current, "critical current"),
+            kernel(p["r0"], u.resistance, "subgap resistance", divides=True),
+            kernel(p["rn"], u.resistance, "normal resistance", divides=True),
+            kernel(p["vg"], u.voltage, "gap voltage"),
+            kernel(p["delv"], u.voltage, "gap width"),
+            kernel(p["gstep"], 1.0 / u.resistance, "step conductance"),
+            kernel(p["c"], u.capacitance, "capacitance"), p["phi"]]
+
+
 def _tjm(e, u):
     # Gap voltage in kernel units, IcRn / Vg, the capacitance as the weight
     # of the voltage-derivative term (beta_c taken with Rn), Rn / Rsg.
@@ -138,6 +150,9 @@ KINDS = {k.key: k for k in (
          counts_quanta=True),
     Kind("B:rcsj", "Josephson junction", "JunctionModel", params=_rcsj, **_JUNCTION),
     Kind("B:rsjn", "Josephson junction", "JunctionRSJNModel", params=_rsjn, **_JUNCTION),
+    # Its piece of the quasiparticle law is held through a step's iterations,
+    # so within a step its A2 is the exact derivative.
+    Kind("B:pwl", "Josephson junction", "JunctionPWLModel", params=_pwl, **_JUNCTION),
     # Its A2 stamp is quasi-static, not the derivative of the memory integral:
     # Newton converges linearly, and the convergence test must know it.
     Kind("B:tjm", "Josephson junction", "JunctionTJMModel", params=_tjm, exact_jacobian=False,

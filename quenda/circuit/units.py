@@ -49,29 +49,48 @@ class Units:
 #: The base units every simulation uses unless told otherwise.
 DEFAULT = Units()
 
-# Engineering suffixes, longest first so that "meg" wins over "m". Letters
-# after a suffix (or after a bare number) are a unit and are not read:
-# "2pH" is 2e-12, "5F" is 5e-15 (femto), "10ohm" is 10.
-SUFFIXES = (("meg", 1e6), ("f", 1e-15), ("p", 1e-12), ("n", 1e-9), ("u", 1e-6),
-            ("m", 1e-3), ("k", 1e3), ("x", 1e6), ("g", 1e9), ("t", 1e12))
-_NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
+# Engineering suffixes, as netlists write them: the first letters after the
+# digits may be a scale (MEG before M, and M is milli as in SPICE: a
+# megahertz is 1MEGHz or 1X); any letters after that, or letters that are
+# no scale, are a unit and are not read: "2pH" is 2e-12, "1000.00ohm" is
+# 1000, but "5F" is 5e-15 (femto).
+SUFFIXES = {"f": 1e-15, "p": 1e-12, "n": 1e-9, "u": 1e-6, "m": 1e-3, "k": 1e3, "x": 1e6,
+            "g": 1e9, "t": 1e12}
+MEG = 1e6
+_NUMBER = re.compile(r"(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
+_LETTERS = re.compile(r"[A-Za-z_]*")
+
+
+def scale_of(letters):
+    """The factor a run of letters after a number stands for (1 if none)."""
+    if not letters:
+        return 1.0
+    if letters[:3].lower() == "meg":
+        return MEG
+    return SUFFIXES.get(letters[0].lower(), 1.0)
+
+
+def match_number(text, start=0):
+    """(value, end) of an unsigned number with its suffix and unit letters at
+    text[start:], or None when no number starts there."""
+    m = _NUMBER.match(text, start)
+    if not m:
+        return None
+    letters = _LETTERS.match(text, m.end())
+    # A scale, not a rounding step: 2.425p is 2.425 * 1e-12, as written.
+    return float(m.group()) * scale_of(letters.group()), letters.end()
 
 
 def parse_si(text):
-    """The value of a number with an optional engineering suffix ("2.5p",
-    "1e-12", "280uA", "1.5MEG"), case-insensitive; None if text is not one."""
+    """The value of a number with an optional sign and engineering suffix
+    ("2.5p", "1e-12", "280uA", "1.5MEG", "-3k"), case-insensitive; None if
+    text is not one."""
     s = text.strip()
-    m = _NUMBER.match(s)
-    if not m:
+    k = 1 if s[:1] in "+-" else 0
+    found = match_number(s, k)
+    if found is None or found[1] != len(s):
         return None
-    value = float(m.group())
-    rest = s[m.end():].lower()
-    if rest and not rest.isalpha():
-        return None
-    for suffix, scale in SUFFIXES:
-        if rest.startswith(suffix):
-            return value * scale
-    return value
+    return -found[0] if s[:1] == "-" else found[0]
 
 
 def si_value(value, what="value"):

@@ -4,7 +4,8 @@ A waveform is a callable of time (seconds) that returns the source value. It
 also tells the time loop
 
 - its breakpoints: the times where it has a corner or a jump (a PWL point, a
-  pulse edge, the start and end of a sine), on which the loop lands a step
+  pulse edge, the start and end of a sine or of an exponential), on which
+  the loop lands a step
   so that no pulse is stepped over and no corner is cut;
 - from when on it stays constant, so that constant sources cost nothing;
 - the levels it takes, so that a value that cannot be simulated is refused
@@ -127,6 +128,26 @@ class PWL(Waveform):
         return f"PWL({list(zip(self._t, self._v))!r})"
 
 
+class PWS(PWL):
+    """Through (time, value) points like PWL, but with half-cosine easing
+    between them, so that it has no kink at a point; constant outside them.
+    Its breakpoints are its points: the easing starts and ends there."""
+
+    def __call__(self, t):
+        times, values = self._t, self._v
+        k = bisect.bisect_right(times, t)
+        if k == 0:
+            return values[0]
+        if k == len(times):
+            return values[-1]
+        t0, t1 = times[k - 1], times[k]
+        s = (t - t0) / (t1 - t0)
+        return values[k - 1] + (values[k] - values[k - 1]) * 0.5 * (1.0 - math.cos(math.pi * s))
+
+    def __repr__(self):
+        return f"PWS({list(zip(self._t, self._v))!r})"
+
+
 class PULSE(Waveform):
     """v1 until td, rise to v2 in tr, hold pw, fall in tf, repeat every per."""
 
@@ -215,11 +236,47 @@ class SIN(Waveform):
                 f"theta={self.theta!r}, phase={self.phase!r}, ncycles={self.ncycles!r})")
 
 
+class EXP(Waveform):
+    """v1 until td1; then towards v2 with time constant tau1; from td2 on
+    (never, by default) back towards v1 with time constant tau2 (default
+    tau1): v1 + (v2 - v1) (1 - e^-(t - td1)/tau1) - (v2 - v1) (1 - e^-(t - td2)/tau2)."""
+
+    def __init__(self, v1, v2, td1, tau1, td2=math.inf, tau2=None):
+        self.v1, self.v2 = _finite(v1, "EXP v1"), _finite(v2, "EXP v2")
+        self.td1 = _duration(td1, "EXP delay td1")
+        self.td2 = _duration(td2, "EXP delay td2", allow_inf=True)
+        self.tau1 = _duration(tau1, "EXP time constant tau1")
+        self.tau2 = self.tau1 if tau2 is None else _duration(tau2, "EXP time constant tau2")
+        for name, tau in (("tau1", self.tau1), ("tau2", self.tau2)):
+            if tau == 0:
+                raise ValueError(f"EXP time constant {name} must be positive")
+
+    def __call__(self, t):
+        v = self.v1
+        if t > self.td1:
+            v += (self.v2 - self.v1) * -math.expm1(-(t - self.td1) / self.tau1)
+        if t > self.td2:
+            v -= (self.v2 - self.v1) * -math.expm1(-(t - self.td2) / self.tau2)
+        return v
+
+    def breakpoints(self, t_end):
+        return _within([self.td1, self.td2], t_end)
+
+    def levels(self):
+        # Bounds: a fall that starts before the rise has settled can
+        # overshoot v1 by as much as the rise reached.
+        return (self.v1, self.v2, 2.0 * self.v1 - self.v2)
+
+    def __repr__(self):
+        return (f"EXP({self.v1!r}, {self.v2!r}, td1={self.td1!r}, tau1={self.tau1!r}, "
+                f"td2={self.td2!r}, tau2={self.tau2!r})")
+
+
 def as_waveform(value):
     """A waveform, or a number (or text with a suffix) taken as DC."""
     if isinstance(value, Waveform):
         return value
     if callable(value):
-        raise TypeError("a source value must be a number or a quenda waveform (DC, PWL, PULSE, "
-                        "SIN, or a subclass of quenda.Waveform)")
+        raise TypeError("a source value must be a number or a quenda waveform (DC, PWL, PWS, "
+                        "PULSE, SIN, EXP, or a subclass of quenda.Waveform)")
     return DC(value)

@@ -9,7 +9,8 @@
 Reading goes: lines and cards (lines.py), definitions and their element
 prototypes with values from parameters and expressions (deck.py), subcircuit
 expansion into hierarchical names (expand.py), and the circuit through the
-public builder (build.py). Everything wrong names its file, line and column
+public builder (build.py); run.py simulates it and writes what it asks
+for. Everything wrong names its file, line and column
 (NetlistError); what is read but not acted on gets a NetlistWarning.
 """
 
@@ -35,6 +36,7 @@ class Netlist:
     title: str = ""
     warnings: list = field(default_factory=list)  # the texts of the warnings given
     files: list = field(default_factory=list)  # the files read, in order
+    models: dict = field(default_factory=dict)  # the junction models of the top level, by name
 
 
 def read_deck(path_or_text):
@@ -63,7 +65,7 @@ def read_netlist(path_or_text):
     for text in notes:
         _warnings.warn(text, NetlistWarning, stacklevel=2)
     return Netlist(circuit, deck.tran, requests, deck.iv, deck.options, deck.title or "", notes,
-                   [str(p) for p in source.files])
+                   [str(p) for p in source.files], dict(deck.top.models))
 
 
 __all__ = ["read_netlist", "read_deck", "Netlist", "NetlistError", "NetlistWarning", "Position",

@@ -7,7 +7,7 @@ here (never by Python's eval).
     power   := atom (("^" | "**") unary)?          right-associative; -2^2 = -4
     atom    := number | name | name "(" expr ("," expr)* ")" | "(" expr ")"
 
-Numbers take SI suffixes (suffixes.py). A name is a parameter (the scope
+Numbers take SI suffixes (quenda/circuit/units.py). A name is a parameter (the scope
 resolves it) or, failing that, one of the constants below, in any case.
 Every error points at the character where the expression went wrong.
 """
@@ -15,7 +15,7 @@ Every error points at the character where the expression went wrong.
 import math
 import re
 
-from .suffixes import match_number
+from ..circuit.units import match_number
 
 PHI_ZERO = 2.067833831170082e-15
 

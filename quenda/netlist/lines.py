@@ -239,9 +239,11 @@ def _read_text(src, text, name, directory, stack):
         line = Line(name, number, raw)
         first = stripped[0]
         if first in "*#":
-            if src.title is None:
-                title = stripped.lstrip("*# \t").strip()
-                src.title = title or None
+            # The title: the first comment with words in it before the first
+            # card of the netlist itself (not a rule of '=' or '-', not a
+            # commented-out card further down, not one in an included file).
+            if src.title is None and previous is None and not src.cards and len(stack) <= 1:
+                src.title = stripped.strip("*#=-_~ \t") or None
             continue
         if first == "+":
             if previous is None:

@@ -46,9 +46,10 @@ class JunctionModel:
             if v["PHI"] == 0:
                 return {"model": "rcsj", "ic": ic, "r": rn, "c": c}
             # A constant resistance with a phase offset: the piecewise-linear
-            # law with the same conductance on all three pieces.
-            return {"model": "pwl", "ic": ic, "c": c, "r0": rn, "rn": rn, "vg": v["VG"],
-                    "delv": v["DELV"], "gstep": 1.0 / rn, "phi": v["PHI"]}
+            # law with the same conductance on all three pieces (where the
+            # gap lies then does not matter).
+            return {"model": "pwl", "ic": ic, "c": c, "r0": rn, "rn": rn, "gstep": 1.0 / rn,
+                    "phi": v["PHI"]}
         return {"model": "pwl", "ic": ic, "c": c, "r0": r0, "rn": rn, "vg": v["VG"],
                 "delv": v["DELV"], "gstep": ic / (v["ICFCT"] * v["DELV"]), "phi": v["PHI"]}
 

@@ -11,7 +11,7 @@ netlist is read, used or not, so that no error hides in an unused one.
 
 from . import expressions
 from .expressions import CONSTANTS
-from .suffixes import parse_number
+from ..circuit.units import parse_si
 
 
 class Scope:
@@ -66,7 +66,7 @@ class Scope:
     def value_of(self, word):
         """The value of a word: a number, a parameter, {expression} or an expression."""
         text = word.text
-        number = parse_number(text)
+        number = parse_si(text)
         if number is not None:
             return number
         start, end = word.offset, word.offset + len(text)

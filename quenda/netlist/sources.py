@@ -15,7 +15,6 @@ import math
 from dataclasses import dataclass
 
 from ..circuit import waveforms as host_waveforms
-from . import waveforms
 from .lines import split_words
 
 # name: (fewest, most arguments)
@@ -38,7 +37,7 @@ class SourceSpec:
             return host_waveforms.DC(a[0])
         if self.kind in ("PWL", "PWS"):
             points = list(zip(a[0::2], a[1::2]))
-            return host_waveforms.PWL(points) if self.kind == "PWL" else waveforms.PWS(points)
+            return (host_waveforms.PWL if self.kind == "PWL" else host_waveforms.PWS)(points)
         if self.kind == "PULSE":
             step, stop = self._tran(tran, len(a) < 7)
             v1, v2, td, tr, tf, pw, per = a + [None] * (7 - len(a))
@@ -48,13 +47,15 @@ class SourceSpec:
         if self.kind == "SIN":
             _, stop = self._tran(tran, len(a) < 3)
             vo, va, f, td, theta, phase, ncycles = a + [None] * (7 - len(a))
-            return waveforms.SIN(vo, va, 1.0 / stop if f is None else f, td or 0.0, theta or 0.0,
-                                 phase or 0.0, ncycles or 0.0)
+            # A cycle count of 0 (or none) runs the sine to the end.
+            return host_waveforms.SIN(vo, va, 1.0 / stop if f is None else f, td or 0.0,
+                                      theta or 0.0, phase or 0.0, ncycles or None)
         step, _ = self._tran(tran, len(a) < 6)
         v1, v2, td1, tau1, td2, tau2 = a + [None] * (6 - len(a))
         td1 = td1 or 0.0
-        return waveforms.EXP(v1, v2, td1, step if tau1 is None else tau1,
-                             td1 + step if td2 is None else td2, step if tau2 is None else tau2)
+        return host_waveforms.EXP(v1, v2, td1, step if tau1 is None else tau1,
+                                  td1 + step if td2 is None else td2,
+                                  step if tau2 is None else tau2)
 
     def _tran(self, tran, needed):
         if tran is None:

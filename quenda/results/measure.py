@@ -29,11 +29,22 @@ def switching_events(t, phase, quanta):
     k = np.flatnonzero(np.diff(quanta))
     steps = np.diff(quanta)[k]
     times = np.empty(k.size)
+    since = 0
     for m, (i, dn) in enumerate(zip(k, steps)):
-        # The count follows |phase| / 2 pi rounded: it moves at odd multiples of pi.
+        # The count follows |phase| / 2 pi rounded: it moves at odd multiples
+        # of pi, but its hold band can keep it a few samples past the
+        # crossing: the crossing is the last one of that level before the
+        # change (and after the previous change).
         n_from, n_to = int(quanta[i]), int(quanta[i + 1])
         level = np.sign(n_to + n_from) * (max(abs(n_from), abs(n_to)) - 0.5) * TWO_PI
-        p0, p1 = phase[i], phase[i + 1]
-        frac = (level - p0) / (p1 - p0) if p1 != p0 else 1.0
-        times[m] = t[i] + min(max(frac, 0.0), 1.0) * (t[i + 1] - t[i])
+        side = phase[since:i + 2] >= level
+        crossed = np.flatnonzero(side[:-1] != side[1:])
+        if crossed.size:
+            j = since + int(crossed[-1])
+            p0, p1 = phase[j], phase[j + 1]
+            frac = (level - p0) / (p1 - p0) if p1 != p0 else 1.0
+            times[m] = t[j] + min(max(frac, 0.0), 1.0) * (t[j + 1] - t[j])
+        else:
+            times[m] = t[i + 1]
+        since = i + 1
     return times, steps

@@ -83,3 +83,41 @@ def plot_results(res, path=None, names=None, what="voltage"):
     if path is not None:
         fig.savefig(path, dpi=120)
     return fig
+
+
+# Column name prefix: (label, SI unit), for columns named as netlists name them.
+COLUMN_QUANTITIES = {"V": ("voltage", "V"), "I": ("current", "A"), "P": ("phase", "rad")}
+
+
+def plot_columns(columns, path=None, title=""):
+    """Draws (name, values) columns against the first (time, seconds), one
+    panel per quantity of the names' first letter (V, I, P); saves to path if
+    given and returns the matplotlib Figure."""
+    try:
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise ImportError("plotting needs matplotlib: pip install 'quenda[plot]'") from None
+    (_, t), rest = columns[0], columns[1:]
+    groups = {}
+    for name, values in rest:
+        groups.setdefault(name[:1].upper(), []).append((name, values))
+    tscale, tunit = scaled(t, "s")
+    fig = Figure(figsize=(10, 2.2 + 2.6 * max(1, len(groups))))
+    FigureCanvasAgg(fig)
+    axes = fig.subplots(max(1, len(groups)), 1, sharex=True, squeeze=False)[:, 0]
+    for ax, (letter, series) in zip(axes, groups.items()):
+        label, unit = COLUMN_QUANTITIES.get(letter, (letter, ""))
+        vscale, vunit = scaled(np.concatenate([v for _, v in series]), unit)
+        for (name, y), (colour, line) in zip(series, _styles(len(series))):
+            ax.plot(t / tscale, y / vscale, label=name, lw=0.9, color=colour, linestyle=line)
+        ax.set_ylabel(f"{label} [{vunit}]" if vunit else label)
+        ax.grid(alpha=0.3)
+        ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize="small",
+                  ncol=max(1, math.ceil(len(series) / 24)), frameon=False)
+    axes[-1].set_xlabel(f"time [{tunit}]")
+    axes[0].set_title(title)
+    fig.tight_layout()
+    if path is not None:
+        fig.savefig(path, dpi=120)
+    return fig

@@ -62,6 +62,9 @@ class Results:
         self._current_sign = np.array([assembly.current_sign(circuit.elements[e])
                                        for e in self.element_names])
         self._counting = {e for e in self.element_names if kinds[e].counts_quanta}
+        # A junction with a phase offset counts the quanta of its phase less the offset.
+        self._quanta_offset = {e: circuit.elements[e].params.get("phi") or 0.0
+                               for e in self._counting}
         self.count = 0
         self._time = np.zeros(rows)
         shape_n, shape_e = (rows, len(self.node_names)), (rows, len(self.element_names))
@@ -164,7 +167,9 @@ class Results:
     def switching(self, element):
         """(times, steps) of the element's phase-quanta changes: when its
         count changed and by how much (+1: a 2 pi slip forward)."""
-        return measure.switching_events(self.time, self.phase(element), self.quanta(element))
+        quanta = self.quanta(element)
+        return measure.switching_events(self.time, self.phase(element) -
+                                        self._quanta_offset[element], quanta)
 
     # -- output ----------------------------------------------------------------
 

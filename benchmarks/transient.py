@@ -23,7 +23,9 @@ from quenda import qdglobals
 from quenda.demos.jtl import PS, jtl
 from quenda.analysis import Transient
 
-ADDER = Path("/work/shared/netlists/josim-examples/ex_ksa4bit.cir")
+# The shared netlists beside the repository, or the workplace's.
+ADDER = next((p for p in (Path(__file__).resolve().parents[2] / "shared", Path("/work/shared"))
+              if p.is_dir()), Path("/work/shared")) / "netlists/josim-examples/ex_ksa4bit.cir"
 
 
 def main():

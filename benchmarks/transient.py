@@ -67,13 +67,13 @@ def adder(path):
     res = run.simulate(net, main=False, summary=True)
     wall = time.perf_counter() - started
     t = res.timing
+    per = lambda key: t[key] / t["steps"] * 1e6  # noqa: E731
     lines = sum(1 for e in net.circuit.elements.values() if e.kind == "T")
     switched = sum(1 for row in run.switching_summary(net, res) if row[2] or row[3])
     print(f"\n{path.name}: {len(run.junctions(net))} junctions, {lines} lines, "
           f"{len(net.circuit.elements)} elements, {Transient(net.circuit).size} unknowns; "
           f"{net.tran.stop / PS:g} ps in {t['steps']} steps: {wall:.1f} s wall, "
-          f"{t['total'] / t['steps'] * 1e6:.0f} us/step (kernel {t['kernel'] / t['steps'] * 1e6:.0f}, "
-          f"solver {t['solver'] / t['steps'] * 1e6:.0f}), "
+          f"{per('total'):.0f} us/step (kernel {per('kernel'):.0f}, solver {per('solver'):.0f}), "
           f"{t['iterations'] / t['steps']:.2f} iter/step, {switched} junctions switched")
 
 

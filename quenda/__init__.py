@@ -15,7 +15,8 @@ modules ``quenda.SimulationParameters``, ``quenda.qdglobals`` and
 
 - ``quenda.circuit``: the circuit description (builder, element kinds,
   waveforms, units);
-- ``quenda.analysis``: the analyses (the transient analysis and its parts);
+- ``quenda.analysis``: the analyses (the transient analysis and its parts;
+  sweeps, margins and yield on one machine or a Dask cluster);
 - ``quenda.results``: results, measurements, files and plots;
 - ``quenda.demos``: demo circuits; ``quenda.cli``: the command line.
 """
@@ -28,6 +29,8 @@ _HOST = {
     "SIN": "circuit", "EXP": "circuit",
     "Transient": "analysis", "SimulationError": "analysis", "Results": "results",
     "read_netlist": "netlist", "NetlistError": "netlist",
+    "sweep": "analysis", "margins": "analysis", "yield_analysis": "analysis",
+    "SwitchingCheck": "analysis",
 }
 
 

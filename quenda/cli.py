@@ -10,6 +10,9 @@ stderr shows for runs longer than about a second (not with --quiet, nor
 when stderr is not a terminal). Errors in the netlist print as
 file:line:column messages.
 
+`quenda margins|yield|sweep FILE.cir ...` runs those analyses of a netlist
+(quenda/cli_analyses.py).
+
 Without a netlist it simulates the demo, a 20-stage Josephson transmission
 line driven by one single-flux-quantum pulse, prints when each junction
 switches, and writes the waveforms to CSV (and to PNG when matplotlib is
@@ -58,6 +61,11 @@ def parser():
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv and argv[0] in ("margins", "yield", "sweep"):
+        from .cli_analyses import main as analyses
+
+        return analyses(argv)
     p = parser()
     args = p.parse_args(argv)
     given = [f"--{k}" for k in DEMO if getattr(args, k) is not None]

@@ -16,7 +16,7 @@ import difflib
 import math
 from dataclasses import dataclass, field
 
-from .. import tjm
+from .. import qdconfig, tjm
 from .kinds import KINDS
 from .units import si_value
 from .waveforms import as_waveform
@@ -159,7 +159,10 @@ def _tunnel(name, ic, rn, vg, table, rsg, temperature, tc):
         rsg = math.inf if rsg is None else rsg
     if rsg != math.inf:
         rsg = _number(name, "subgap resistance", rsg, "ohm")
-    return {"table": key, "ic": ic, "rn": rn, "vg": vg, "rsg": rsg}
+    # The table's terms travel with the junction: a circuit sent to another
+    # process (a worker of an analysis) finds there a table fitted here.
+    return {"table": key, "terms": qdconfig.tjm_models[key], "ic": ic, "rn": rn, "vg": vg,
+            "rsg": rsg}
 
 
 class Circuit:

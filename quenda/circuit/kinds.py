@@ -18,6 +18,8 @@ import math
 from dataclasses import dataclass
 from typing import Callable, Optional
 
+from .. import qdconfig
+
 TWO_TERMINAL = (("i", "i"), ("i", "j"), ("j", "i"), ("j", "j"))
 BRANCH = (("i", "q"), ("j", "q"), ("q", "i"), ("q", "j"))
 TWO_PORT = (("p1", "p1"), ("p1", "n1"), ("n1", "p1"), ("n1", "n1"),
@@ -111,6 +113,7 @@ def _tjm(e, u):
     # Gap voltage in kernel units, IcRn / Vg, the capacitance as the weight
     # of the voltage-derivative term (beta_c taken with Rn), Rn / Rsg.
     p = e.params
+    qdconfig.tjm_models.setdefault(p["table"], p["terms"])  # a table fitted in another process
     ic = kernel(p["ic"], u.current, "critical current", divides=True)
     c = kernel(p["c"], u.capacitance, "capacitance")
     wvg = kernel(p["vg"], u.voltage, "gap voltage", divides=True)

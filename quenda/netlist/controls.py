@@ -1,5 +1,6 @@
-"""The analysis controls: .tran, .iv and the options the noise and spread
-analyses will use (.temp, .neb, .spread, .option seed)."""
+"""The analysis controls: .tran, .iv and the options of other analyses
+(.spread and .option seed for the yield analysis; .temp and .neb for the
+noise analysis, which is not applied yet)."""
 
 import math
 from dataclasses import dataclass, field
@@ -44,7 +45,8 @@ class IVRequest:
 
 @dataclass
 class Options:
-    """Settings for analyses that come later; kept, not yet applied."""
+    """Settings for other analyses than a single run: .spread and the seed
+    for the yield analysis; .temp and .neb (not applied yet) for noise."""
 
     temp: float = None
     neb: float = None
@@ -123,8 +125,9 @@ def parse_option(card, scope, options, notices):
             if not w.is_pair or w.key.upper not in ("L", "B", "C", "R"):
                 raise w.error(f"unexpected {w.text!r} in .spread", "L=, B=, C= or R=")
             options.spread[w.key.upper] = _fraction(w.value, scope)
-        notices.append(notice(".spread is read but not applied yet: value spreads come with "
-                              "the yield analysis", pos))
+        notices.append(notice(".spread is not applied to a single run: the yield analysis "
+                              "draws values from it (quenda.yield_analysis, python -m quenda "
+                              "yield)", pos))
     else:  # .OPTION, .OPTIONS
         if not words:
             raise card.error(len(card.text), f"{card.words[0].text} without settings",
@@ -136,8 +139,9 @@ def parse_option(card, scope, options, notices):
             if seed != int(seed) or seed < 0:
                 raise w.value.error(f"the seed must be a whole number, at least 0 (got {seed:g})")
             options.seed = int(seed)
-        notices.append(notice(f".option seed={options.seed} is read but not applied yet: it "
-                              "seeds the noise and spread analyses, which come later", pos))
+        notices.append(notice(f".option seed={options.seed} is not applied to a single run: "
+                              "it seeds the yield analysis (and the noise analysis, which is "
+                              "not applied yet)", pos))
 
 
 def _one(card, words, scope, what, form):

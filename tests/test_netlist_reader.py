@@ -44,7 +44,8 @@ def test_values_with_suffixes(text, value):
     ("2*pi", 2 * math.pi), ("-2^2", -4.0), ("2^3^2", 512.0), ("2**3", 8.0), ("(1+2)*3", 9.0),
     ("1/2/2", 0.25), ("100u*6.859904418", 6.859904418e-4), ("sqrt(4)+max(1, 5, 3)", 7.0),
     ("phi_zero/(2*pi)", 3.291059757e-16), ("{2.5p*4}", 1e-11), ("Sigma", 3.291059757e-16),
-    ("atan2(1,1)*4", math.pi), ("2.8mV/2", 1.4e-3),
+    ("atan2(1,1)*4", math.pi), ("2.8mV/2", 1.4e-3), ("10-2-3", 5.0), ("7-2*3", 1.0),
+    ("-(5-2)+4", 1.0),
 ])
 def test_expressions_as_values(expr, value):
     f = flat(f"R1 1 0 {expr}\n")["R1"]
@@ -60,6 +61,7 @@ def test_expressions_as_values(expr, value):
     ("sin(1,2)", "sin() takes 1 argument, not 2", 1),
     ("sqrt(-1)", "math domain error", 1),
     ("nothere*2", "undefined parameter NOTHERE", 1),
+    ("{5-nothere}", "undefined parameter NOTHERE", 4),
 ])
 def test_expression_errors_point_at_the_fault(expr, message, column):
     err = error_of(f"R1 1 0 {expr}\n.tran 1p 10p\n")
@@ -284,7 +286,6 @@ def test_noise_settings_reach_the_circuit_and_spread_is_kept_with_a_notice():
 
 @needs_examples
 @pytest.mark.parametrize("name, message", [
-    ("comp/tx.cir", "T1: transmission lines are not supported yet"),
     ("comp/vcvs.cir", "EA: controlled sources (E, F, G, H) are not supported yet"),
     ("comp/cccs.cir", "FA: controlled sources"), ("comp/vccs.cir", "GA: controlled sources"),
     ("comp/ccvs.cir", "HA: controlled sources"),

@@ -42,8 +42,9 @@ def exclusive_run():
             _owner = None
 
 
-def install(assembly, S, H, t_ramp, hysteresis, noise=None):
-    """Points the kernel at one run's arrays and makes its models.
+def install(assembly, S, H, t_ramp, hysteresis, min_step, noise=None):
+    """Points the kernel at one run's arrays and makes its models (for
+    steps of min_step or more, kernel time).
 
     S holds the unknowns, voltages and voltage derivatives at the point being
     solved (rows 0 to 2); H the same at the last accepted point (rows 0 to 2)
@@ -71,7 +72,8 @@ def install(assembly, S, H, t_ramp, hysteresis, noise=None):
     G.ElementList, G.SourceElementList = [], []
     G.TotalElements = G.TotalSourceElements = 0
     stampcore.InitElementModels()
-    elements, sources = assembly.make_models(noise.bind if noise is not None else None)
+    elements, sources = assembly.make_models(min_step,
+                                             noise.bind if noise is not None else None)
     if noise is not None:
         elements += noise.make_models(len(elements))
     G.ElementList, G.TotalElements = elements, len(elements)

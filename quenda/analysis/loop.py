@@ -18,7 +18,7 @@ from .newton import Newton
 
 
 class TimeLoop:
-    def __init__(self, assembly, t_ramp, tol, max_iter, hysteresis, noise=None):
+    def __init__(self, assembly, t_ramp, tol, max_iter, hysteresis, min_step, noise=None):
         self.assembly, self.t_ramp = assembly, t_ramp
         n = assembly.size
         self.S = np.zeros((3, n))
@@ -31,7 +31,7 @@ class TimeLoop:
         self.accepted = 0          # steps accepted so far
         self._maps = {}
         self.noise = noise         # noise.RunNoise, or None
-        sources = install(assembly, self.S, self.H, t_ramp, hysteresis, noise)
+        sources = install(assembly, self.S, self.H, t_ramp, hysteresis, min_step, noise)
         # Sources whose value still changes, and until when (kernel time).
         unit = assembly.units.time
         self.varying = [(s, s.wave.constant_from() / unit) for s in sources

@@ -26,7 +26,9 @@ The rules, whatever the way:
 - a step that Newton cannot solve is taken again in halves, down to the
   smallest step, before the run stops with an error naming time and place;
 - no step leaves a sliver: the last two steps before a point that must be
-  landed on share the distance.
+  landed on share the distance;
+- no step exceeds max_step, which the shortest delay of the circuit's
+  transmission lines bounds (a line reads its own past at t - TD).
 """
 
 import bisect

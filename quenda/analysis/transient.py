@@ -19,6 +19,7 @@ import numbers
 import secrets
 import time as _time
 
+from ..circuit.builder import CircuitError
 from ..circuit.units import DEFAULT, si_value
 from ..results.results import Results
 from .assembly import Assembly
@@ -83,6 +84,9 @@ class Transient:
         max_phase_step: the most a junction or phase source may turn in one
             step (radians, default a quarter flux quantum); larger steps are
             taken again in parts.
+        No step exceeds the shortest delay of the circuit's transmission
+        lines (a fixed-step run takes steps of it between its grid points),
+        and a line shorter than min_step is refused.
         progress: called as progress(t, tstop) (seconds) now and then.
         seed: picks the realisation of the thermal noise of a circuit at a
             temperature (Circuit(temperature=...), temp= of an element): the
@@ -106,6 +110,7 @@ class Transient:
         if seed is not None and (not isinstance(seed, numbers.Integral) or isinstance(seed, bool)
                                  or not 0 <= seed < 2**64):
             raise ValueError(f"seed must be a whole number from 0 to 2**64 - 1 (got {seed!r})")
+        given_min_step = min_step
         min_step = step / 1024 if min_step is None else _positive("min_step", min_step)
         if adaptive:
             # The truncation error, not this bound, sets the steps: it only
@@ -117,9 +122,7 @@ class Transient:
         else:
             max_step = step
         largest = max_step if adaptive else min(step, tstop)
-        if tstop / largest > MAX_STEPS:
-            raise ValueError(f"{tstop:g} s in steps of at most {largest:g} s would take more "
-                             f"than {MAX_STEPS:.0e} steps")
+        _check_count(tstop, largest)
         if min_step > min(step, max_step):
             raise ValueError(f"min_step ({min_step:g} s) must not exceed step ({step:g} s) "
                              f"or max_step ({max_step:g} s)")
@@ -130,8 +133,20 @@ class Transient:
         stale = self.assembly.stale()
         if stale:  # the circuit changed since Transient(circuit): prepare it again
             self.assembly = Assembly(self.circuit, self.units)
-
         u = self.units
+        # In kernel time the steps then never exceed the delay that the
+        # kernel's line holds, to the last bit.
+        limit_kernel, limiter = self.assembly.step_limit
+        limit = limit_kernel * u.time
+        if min_step > limit:
+            given = ("min_step" if given_min_step is not None else
+                     "min_step, by default step / 1024")
+            raise CircuitError(
+                f"{limiter.name}: its delay TD = {limit:g} s is shorter than the smallest step "
+                f"this run may take ({given} = {min_step:g} s), and no step may exceed TD: "
+                "give a min_step below TD (or a smaller step), or a longer delay")
+        _check_count(tstop, min(largest, limit))
+
         noise = None
         if noisy(self.circuit):
             seed = secrets.randbits(63) if seed is None else int(seed)
@@ -145,7 +160,8 @@ class Transient:
                 raise ValueError(f"{tstop:g} s with a new noise value every {shortest:g} s "
                                  f"would take more than {MAX_STEPS:.0e} steps")
         with exclusive_run():
-            loop = TimeLoop(self.assembly, ramp / u.time, tol, max_iter, hysteresis, noise)
+            loop = TimeLoop(self.assembly, ramp / u.time, tol, max_iter, hysteresis,
+                            min(min_step / u.time, limit_kernel), noise)
             t_end = tstop / u.time
             rows = grid_points(t_end, step / u.time) + 1 if not adaptive else 1024
             results = Results(self.assembly, record, rows)
@@ -154,7 +170,8 @@ class Transient:
                 results.add_noise_currents(*noise.element_currents())
             results.store(0.0)
             breakpoints = all_breakpoints([s for s, _ in loop.varying], tstop, u.time)
-            steps = Steps(loop, method, step / u.time, min_step / u.time, max_step / u.time,
+            steps = Steps(loop, method, step / u.time, min_step / u.time,
+                          min(max_step / u.time, limit_kernel),
                           max_phase_step, breakpoints, t_end, grid=not adaptive, landings=noise)
             store = results.store
             if progress is not None:
@@ -179,6 +196,12 @@ class Transient:
         results.timing = dict(loop.timing, total=_time.perf_counter() - start,
                               steps=loop.accepted, rejected=steps.rejected)
         return results
+
+
+def _check_count(tstop, largest):
+    if tstop / largest > MAX_STEPS:
+        raise ValueError(f"{tstop:g} s in steps of at most {largest:g} s would take more "
+                         f"than {MAX_STEPS:.0e} steps")
 
 
 def _with_progress(store, progress, time_unit, tstop):

@@ -414,6 +414,22 @@ class Circuit:
             params.update(_pwl_params(name, params, given))
         return self._add("B", name, n1, n2, **params)
 
+    def transmission_line(self, name, p1, n1, p2, n2, td, z0):
+        """Ideal lossless transmission line of delay `td` seconds and
+        impedance `z0` ohms: port 1 from p1 to n1, port 2 from p2 to n2.
+        At each port, with the current into the line at p and out at n,
+        V1(t) - z0 I1(t) = V2(t - td) + z0 I2(t - td), and alike from port 2
+        to port 1. The ports meet only through the line: each needs its own
+        path to ground. No step of a simulation exceeds td."""
+        self._check_name(name)
+        td = _number(name, "delay td", td, "s")
+        z0 = _number(name, "impedance z0", z0, "ohm")
+        nodes = tuple(self.canonical(n) for n in (p1, n1, p2, n2))
+        for port, (p, n) in enumerate((nodes[:2], nodes[2:]), 1):
+            if p == n:
+                raise CircuitError(f"{name}: both terminals of port {port} are node {p!r}")
+        return self._insert(Element("T", name, nodes, {"td": td, "z0": z0}))
+
     # -- whole-circuit checks ------------------------------------------------
 
     def check(self):

@@ -1,12 +1,16 @@
 """The element kinds: one table of what each kind of element is to the simulator.
 
-A kind says which kernel model class simulates it, whether it needs a branch
-row (an unknown of its own for its current), the (row, column) pairs of the
-matrix entries its model stamps, in the order the model's InitModel takes
-their slot positions ('i', 'j' its nodes, 'q' its branch row, 'v' a coupled
-inductor's branch row), how its SI parameters become the kernel's, and, for
-an element with a resistive part, the law of the conductance that sets its
-thermal noise (quenda/analysis/noise.py).
+A kind says which kernel model class simulates it, what its terminals are
+called (its nodes in the order the element lists them: 'i', 'j' for two;
+for a coupling, the branch rows 'q', 'v' of the two inductors it names),
+whether it needs a branch row 'q' (an unknown of its own for its current),
+the (row, column) pairs of the matrix entries its model stamps, in the
+order the model's InitModel takes their slot positions, which pairs of its
+terminals it ties together (for the checks of the whole circuit), how its
+SI parameters become the kernel's and, for an element with a resistive
+part, the law of the conductance that sets its thermal noise
+(quenda/analysis/noise.py). The model's constructor takes the terminals,
+then the branch row, then the element's index.
 
 Adding a kind is one entry here, a builder method (builder.py) and, when it
 is new to the kernel, its model class.
@@ -20,6 +24,8 @@ from .. import qdconfig
 
 TWO_TERMINAL = (("i", "i"), ("i", "j"), ("j", "i"), ("j", "j"))
 BRANCH = (("i", "q"), ("j", "q"), ("q", "i"), ("q", "j"))
+TWO_PORT = (("p1", "p1"), ("p1", "n1"), ("n1", "p1"), ("n1", "n1"),
+            ("p2", "p2"), ("p2", "n2"), ("n2", "p2"), ("n2", "n2"))
 
 
 class KernelRangeError(ValueError):
@@ -33,6 +39,9 @@ class Kind:
     what: str                 # for messages: "resistor"
     model: str                # kernel class in quenda.stampcore
     slots: tuple              # (row, col) pairs in InitModel order
+    terminals: tuple = ("i", "j")  # names of Element.nodes, in their order
+    ties: tuple = (("i", "j"),)    # terminal pairs it connects by more than a current
+    couples: bool = False     # its nodes name inductors: its terminals are their branch rows
     branch: bool = False      # needs a branch row
     params: Optional[Callable] = None   # (element, units) -> SetParameters list
     source: Optional[str] = None  # a source: the Units attribute its value is divided by
@@ -41,6 +50,11 @@ class Kind:
     exact_jacobian: bool = True   # its A2 is the exact derivative of its current
     bounded_phase: bool = False   # the time loop bounds its phase change per step
     setup: str = "SetParameters"  # the model method that takes the parameters
+    # The largest step (seconds) the element allows the time loop, or None.
+    max_step: Optional[Callable] = None
+    # (parameters, the run's smallest step in kernel time) -> the parameters
+    # of that run, for a kind whose model needs to know it.
+    for_run: Optional[Callable] = None
     # element -> (law, SI constants): the conductance of its Johnson noise,
     # one of the laws of quenda.analysis.noise.CONDUCTANCE; None: noiseless.
     thermal: Optional[Callable] = None
@@ -114,6 +128,15 @@ def _tjm(e, u):
     return [p["table"], ic, beta, wvg, wvrat, p["rn"] / p["rsg"]]
 
 
+#: Most samples of a line's history (24 bytes each): steps finer than TD / this
+#: thin the history where it is densest instead of growing it further.
+LINE_HISTORY = 1 << 20
+
+
+def _line(e, u):
+    return [kernel(e.params["td"], u.time, "delay TD", divides=True),
+            kernel(e.params["z0"], u.resistance, "impedance Z0", divides=True)]
+
 # The conductance of an element's Johnson noise: its resistance, or for a
 # junction the present resistance of its quasiparticle branch.
 def _thermal_resistor(e):
@@ -150,9 +173,10 @@ KINDS = {k.key: k for k in (
     Kind("LB", "inductor", "InductorImpedanceModel", BRANCH + (("q", "q"),), branch=True,
          params=_inductor),
     Kind("K", "mutual inductance", "MutualInductanceModel",
-         (("q", "q"), ("q", "v"), ("v", "q"), ("v", "v")), params=_coupling),
+         (("q", "q"), ("q", "v"), ("v", "q"), ("v", "v")), terminals=("q", "v"), ties=(),
+         couples=True, params=_coupling),
     # The current source reads no slot position; its InitModel takes four it never reads.
-    Kind("I", "current source", "CurrentSourceModel", (), source="current"),
+    Kind("I", "current source", "CurrentSourceModel", (), ties=(), source="current"),
     Kind("P", "phase source", "PhaseSourceModel", BRANCH, branch=True, source="phase",
          counts_quanta=True, bounded_phase=True),
     Kind("V", "voltage source", "VoltageSourceModel", BRANCH, branch=True, source="voltage",
@@ -169,4 +193,11 @@ KINDS = {k.key: k for k in (
     # Newton converges linearly, and the convergence test must know it.
     Kind("B:tjm", "Josephson junction", "JunctionTJMModel", params=_tjm, exact_jacobian=False,
          setup="InitTJMModel", thermal=_thermal_tjm, **_JUNCTION),
+    # Two ports that meet only through the line's history: each is tied
+    # within itself, and nothing ties one to the other. The step must not
+    # exceed the delay (the history is read at t - TD).
+    Kind("T", "transmission line", "TransmissionLineModel",
+         TWO_PORT, terminals=("p1", "n1", "p2", "n2"), ties=(("p1", "n1"), ("p2", "n2")),
+         params=_line, max_step=lambda e: e.params["td"],
+         for_run=lambda p, h: p + [max(h, p[0] / LINE_HISTORY)]),
 )}

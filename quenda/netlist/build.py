@@ -9,8 +9,6 @@ from .errors import NetlistError
 _CONTROLLED = ("controlled sources (E, F, G, H) are not supported yet",
                "a netlist without E, F, G and H elements")
 NOT_YET = {
-    "T": ("transmission lines are not supported yet",
-          "a netlist without T elements until the transmission-line element lands"),
     "E": _CONTROLLED, "F": _CONTROLLED, "G": _CONTROLLED, "H": _CONTROLLED,
 }
 
@@ -75,10 +73,14 @@ def _source(b, f):
     add(f.name, f.nodes[0], f.nodes[1], wave)
 
 
+def _line(b, f):
+    b.circuit.transmission_line(f.name, *f.nodes, td=f.proto.extra["TD"], z0=f.proto.extra["Z0"])
+
+
 #: Element kind -> function(build, flat element). Couplings come last, once
 #: every inductor exists.
 BUILDERS = {"R": _resistor, "C": _capacitor, "L": _inductor, "B": _junction,
-            "V": _source, "I": _source, "P": _source, "K": _coupling}
+            "V": _source, "I": _source, "P": _source, "T": _line, "K": _coupling}
 LAST = ("K",)
 
 

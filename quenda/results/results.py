@@ -9,6 +9,9 @@
     res.crossing_times("B1", pi)  every time its phase rises through pi
     res.switching("B1")           times and directions of its phase-quanta changes
     res.to_csv(path); res.plot(path)
+
+A transmission line reports its port 1: voltage and phase from p1 to n1, and
+the current that enters the line at p1 (the voltage at port 2 is its nodes').
 """
 
 import numpy as np

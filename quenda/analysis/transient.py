@@ -147,26 +147,15 @@ class Transient:
                 "give a min_step below TD (or a smaller step), or a longer delay")
         _check_count(tstop, min(largest, limit))
 
-        noise = None
-        if noisy(self.circuit):
-            seed = secrets.randbits(63) if seed is None else int(seed)
-            noise = RunNoise(self.assembly, seed, 0.5 * min_step / u.time)
-            shortest = noise.shortest * u.time
-            if shortest < min_step:
-                raise ValueError(f"a noise source takes a new value every {shortest:g} s, more "
-                                 f"often than the smallest step ({min_step:g} s): lower the noise "
-                                 "bandwidth (neb) or min_step")
-            if tstop / shortest > MAX_STEPS:
-                raise ValueError(f"{tstop:g} s with a new noise value every {shortest:g} s "
-                                 f"would take more than {MAX_STEPS:.0e} steps")
+        noise = self._noise(seed, min_step, tstop)
         with exclusive_run():
             loop = TimeLoop(self.assembly, ramp / u.time, tol, max_iter, hysteresis,
                             min(min_step / u.time, limit_kernel), noise)
             t_end = tstop / u.time
             rows = grid_points(t_end, step / u.time) + 1 if not adaptive else 1024
             results = Results(self.assembly, record, rows)
-            results.seed = seed if noise is not None else None
             if noise is not None:
+                results.seed = noise.seed
                 results.add_noise_currents(*noise.element_currents())
             results.store(0.0)
             breakpoints = all_breakpoints([s for s, _ in loop.varying], tstop, u.time)
@@ -189,6 +178,21 @@ class Transient:
         if progress is not None:
             progress(tstop, tstop)
         return results
+
+    def _noise(self, seed, min_step, tstop):
+        """The noise of this run (noise.RunNoise), or None for a noise-free
+        circuit; a fresh seed when none is given."""
+        if not noisy(self.circuit):
+            return None
+        seed = secrets.randbits(63) if seed is None else int(seed)
+        noise = RunNoise(self.assembly, seed, 0.5 * min_step / self.units.time)
+        shortest = noise.shortest * self.units.time
+        if shortest < min_step:
+            raise ValueError(f"a noise source takes a new value every {shortest:g} s, more "
+                             f"often than the smallest step ({min_step:g} s): lower the noise "
+                             "bandwidth (neb) or min_step")
+        _check_count(tstop, shortest)
+        return noise
 
     @staticmethod
     def _finish(results, loop, steps, start):

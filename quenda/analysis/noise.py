@@ -30,8 +30,9 @@ at each boundary:
   curve (from its table, with rsg), at V -> 0 its slope. A tunnel junction's
   current noise is 2 e I_qp coth(eV / 2kB T), which is 4 kB T I_qp / V for
   eV << kB T: the thermal noise of the chord conductance, not of the
-  differential one (the gap's steep rise is no source of thermal noise).
-  Above that voltage the shot noise exceeds it; it is not modelled.
+  differential one (which the steep rise at the gap makes many times
+  larger there). Above that voltage the shot noise exceeds it; it is not
+  modelled.
 
 Each source draws from its own stream, keyed by the run's seed and the
 element's name (streams.py): value k is held over (k dt, (k+1) dt].
@@ -40,7 +41,7 @@ The time loop lands a step on every boundary, so that no step straddles two
 values (and a bandwidth above 1/step is resolved, not aliased), and restarts
 there with one short backward-Euler step (the restart's 1/16 of the step),
 after which the steps go on at their size. The trapezoidal rule then
-integrates each held value exactly as held: through a boundary without the
+integrates each held value as held: through a boundary without the
 restart, its derivatives from before the jump would make it see the current
 change linearly over the first step, which lowers the noise that a mode of
 time constant tau takes up by 1 / (1 + h / (2 tau)) (5 % at h = tau / 10:

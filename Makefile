@@ -57,6 +57,7 @@ bench: build
 	$(PYTHON) benchmarks/solver.py
 	$(PYTHON) benchmarks/transient.py
 	$(PYTHON) benchmarks/cell_sweep.py
+	$(PYTHON) benchmarks/noise.py
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) quenda/*.so

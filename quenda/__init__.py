@@ -17,7 +17,8 @@ kernel exports (the capsule ``stampcore._KERNEL_API``) and KLU directly. The hos
 
 - ``quenda.circuit``: the circuit description (builder, element kinds,
   waveforms, units);
-- ``quenda.analysis``: the analyses (the transient analysis and its parts);
+- ``quenda.analysis``: the analyses (the transient analysis and its parts;
+  sweeps, margins and yield on one machine or a Dask cluster);
 - ``quenda.results``: results, measurements, files and plots;
 - ``quenda.demos``: demo circuits; ``quenda.cli``: the command line.
 """
@@ -27,9 +28,12 @@ __version__ = "0.1.0"
 _HOST = {
     "Circuit": "circuit", "CircuitError": "circuit", "Units": "circuit", "PHI0": "circuit",
     "Waveform": "circuit", "DC": "circuit", "PWL": "circuit", "PWS": "circuit", "PULSE": "circuit",
-    "SIN": "circuit", "EXP": "circuit",
+    "SIN": "circuit", "EXP": "circuit", "NOISE": "circuit",
     "Transient": "analysis", "SimulationError": "analysis", "Results": "results",
+    "noise_statistics": "analysis", "SwitchTimes": "analysis",
     "read_netlist": "netlist", "NetlistError": "netlist",
+    "sweep": "analysis", "margins": "analysis", "yield_analysis": "analysis",
+    "SwitchingCheck": "analysis",
 }
 
 

@@ -10,6 +10,9 @@ stderr shows for runs longer than about a second (not with --quiet, nor
 when stderr is not a terminal). Errors in the netlist print as
 file:line:column messages.
 
+`quenda margins|yield|sweep FILE.cir ...` runs those analyses of a netlist
+(quenda/cli_analyses.py).
+
 Without a netlist it simulates the demo, a 20-stage Josephson transmission
 line driven by one single-flux-quantum pulse, prints when each junction
 switches, and writes the waveforms to CSV (and to PNG when matplotlib is
@@ -58,6 +61,11 @@ def parser():
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv and argv[0] in ("margins", "yield", "sweep"):
+        from .cli_analyses import main as analyses
+
+        return analyses(argv)
     p = parser()
     args = p.parse_args(argv)
     given = [f"--{k}" for k in DEMO if getattr(args, k) is not None]
@@ -169,6 +177,8 @@ def print_summary(path, net, res, elapsed):
     title = f"{net.title} ({Path(path).name})" if net.title else Path(path).name
     print(f"{title}: {tran.stop / PS:g} ps in steps of {tran.step / PS:g} ps, "
           f"{len(res.time)} points, {elapsed:.2f} s")
+    if res.seed is not None:
+        print(f"noise seed {res.seed} (.option seed={res.seed} repeats this run)")
     rows = switching_summary(net, res)
     if not rows:
         print("no junctions")

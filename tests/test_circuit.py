@@ -44,6 +44,12 @@ def error(fn, *args, **kwargs):
         (lambda c: c.resistor("R1", "x", "0", 1) and c.resistor("R1", "y", "0", 1),
          "duplicate element name 'R1': resistor R1 (x, 0) exists"),
         (lambda c: c.coupling("K1", "L9", "L8", k=0.1), "K1: unknown inductor 'L9'"),
+        (lambda c: c.transmission_line("T1", "a", "0", "b", "0", td="0", z0=5),
+         "T1: delay td must be positive and finite (got '0' s)"),
+        (lambda c: c.transmission_line("T1", "a", "0", "b", "B", td=1e-12, z0=float("inf")),
+         "T1: impedance z0 must be positive and finite (got inf ohm)"),
+        (lambda c: c.transmission_line("T1", "a", "0", "gnd", "0", td=1e-12, z0=5),
+         "T1: both terminals of port 2 are node '0'"),
     ],
 )
 def test_element_errors(call, text):
@@ -80,6 +86,12 @@ def test_coupling():
         (lambda c: (c.voltage_source("V1", "a", "0", 1e-3), c.phase_source("P1", "a", "0", 1.0)),
          "P1 closes a loop of phase and voltage sources"),
         (lambda c: None, "the circuit has no elements"),
+        (lambda c: (c.resistor("R1", "a", "0", 1),
+                    c.transmission_line("T1", "a", "0", "b", "c", td="1p", z0="5ohm"),
+                    c.resistor("R2", "b", "c", 5)),
+         "node 'b' is floating: no resistor, capacitor, inductor, junction or phase/voltage "
+         "source connects it to ground (a transmission line ties the two terminals of each "
+         "port, not one port to the other)"),
     ],
 )
 def test_circuit_errors(build, text):

@@ -44,7 +44,8 @@ def test_values_with_suffixes(text, value):
     ("2*pi", 2 * math.pi), ("-2^2", -4.0), ("2^3^2", 512.0), ("2**3", 8.0), ("(1+2)*3", 9.0),
     ("1/2/2", 0.25), ("100u*6.859904418", 6.859904418e-4), ("sqrt(4)+max(1, 5, 3)", 7.0),
     ("phi_zero/(2*pi)", 3.291059757e-16), ("{2.5p*4}", 1e-11), ("Sigma", 3.291059757e-16),
-    ("atan2(1,1)*4", math.pi), ("2.8mV/2", 1.4e-3),
+    ("atan2(1,1)*4", math.pi), ("2.8mV/2", 1.4e-3), ("10-2-3", 5.0), ("7-2*3", 1.0),
+    ("-(5-2)+4", 1.0),
 ])
 def test_expressions_as_values(expr, value):
     f = flat(f"R1 1 0 {expr}\n")["R1"]
@@ -60,6 +61,7 @@ def test_expressions_as_values(expr, value):
     ("sin(1,2)", "sin() takes 1 argument, not 2", 1),
     ("sqrt(-1)", "math domain error", 1),
     ("nothere*2", "undefined parameter NOTHERE", 1),
+    ("{5-nothere}", "undefined parameter NOTHERE", 4),
 ])
 def test_expression_errors_point_at_the_fault(expr, message, column):
     err = error_of(f"R1 1 0 {expr}\n.tran 1p 10p\n")
@@ -200,7 +202,8 @@ B2 2 0 jj ic=0.25mA
     ("R1 1 0 5\nr1 2 0 5\n", "R1 is defined twice in the top level (first at line 1)"),
     ("I1 0 1 pwl(0 0 5p)\n", "pwl() takes (time, value) pairs"),
     ("I1 0 1 pwl(0 0 5p 1 4p 0)\n", "time 4e-12 s comes before the previous point's 5e-12 s"),
-    ("I1 0 1 noise(1 0 1p)\n", "noise sources are not supported yet"),
+    ("I1 0 1 noise(1 0 0)\n", "noise() needs a positive interval between values"),
+    ("P1 1 0 noise(1 0 1p)\nR1 1 0 1\n", "a phase source cannot follow NOISE"),
     ("V1 1 0 pulse(0 1)\nR1 1 0 1\n", "pulse() takes some of its defaults from .tran"),
     ("R1 1 0 (5\n", "'(' is never closed"),
     ("+ R1 1 0 5\n", "a continuation line ('+') with no card before it"),
@@ -267,21 +270,22 @@ R2 2 3 1
         ("P(2,0)", "other.csv"), ("I(R2)", "other.csv"), ("V(3)", "other.csv")]
 
 
-def test_options_are_kept_with_a_notice():
+def test_noise_settings_reach_the_circuit_and_spread_is_kept_with_a_notice():
     with warnings.catch_warnings(record=True) as seen:
         warnings.simplefilter("always")
         net = read_netlist(".temp 4.2\n.neb 20G\n.spread 0.1 L=0.2\n.option seed=7\n"
-                           "R1 1 0 2 temp=3\n")
+                           "R1 1 0 2 temp=3\nR2 1 0 2 neb=1T spread=0.1\n")
     o = net.options
     assert (o.temp, o.neb, o.spread, o.seed) == (4.2, 20e9, {"": 0.1, "L": 0.2}, 7)
-    assert o.element_settings == {"R1": {"temp": 3.0}}
+    assert (net.circuit.temperature, net.circuit.neb) == (4.2, 20e9)
+    assert net.circuit.element("R1").params["temp"] == 3.0
+    assert net.circuit.element("R2").params["neb"] == 1e12
     texts = [str(w.message) for w in seen if w.category is NetlistWarning]
-    assert len(texts) == 5 and all("not applied yet" in t for t in texts)
+    assert len(texts) == 2 and all("spread" in t and "not applied" in t for t in texts)
 
 
 @needs_examples
 @pytest.mark.parametrize("name, message", [
-    ("comp/tx.cir", "T1: transmission lines are not supported yet"),
     ("comp/vcvs.cir", "EA: controlled sources (E, F, G, H) are not supported yet"),
     ("comp/cccs.cir", "FA: controlled sources"), ("comp/vccs.cir", "GA: controlled sources"),
     ("comp/ccvs.cir", "HA: controlled sources"),

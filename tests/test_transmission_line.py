@@ -12,6 +12,8 @@ from quenda import SimulationParameters as SP
 from quenda import qdglobals as G
 from quenda import stampcore as sc
 
+from conftest import allocated_bytes
+
 TD, Z0, MIN_STEP = 1.7, 2.5, 0.1
 
 
@@ -151,6 +153,19 @@ def test_steps_below_the_declared_smallest_keep_the_delay(host):
         # Port voltages that make the waves leaving the ports 3 t and -t.
         G.NodeVoltage[:] = [(3.0 * t + e1) / 2, (-t + e2) / 2]
         sc.UpdateValues()
+
+
+def test_the_history_holds_what_the_steps_need(host):
+    """A line declared for steps down to TD / 10^6 (a bound of 24 MB) and
+    stepped at TD / 100 keeps about a hundred points however long it runs."""
+    host.arrays(2, 1)
+    G.NodeVoltage[:] = [1.0, -1.0]
+    before = allocated_bytes()
+    host.collect(line(1, 0, 2, 0, params=(100.0, Z0, 1e-4)))
+    for k in range(200_000):
+        G.CurrentTime = float(k)
+        sc.UpdateValues()
+    assert allocated_bytes() - before < 1 << 20
 
 
 def test_the_time_is_read_only_for_circuits_with_lines(host):

@@ -18,7 +18,8 @@ fi
 pip_missing=$("$PYTHON" - <<'PY'
 import importlib.util
 wanted = {"numpy": "numpy", "tqdm": "tqdm", "pytest": "pytest", "hypothesis": "hypothesis",
-          "scipy": "scipy", "matplotlib": "matplotlib"}
+          "scipy": "scipy", "matplotlib": "matplotlib", "dask": "dask",
+          "distributed": "distributed"}
 print(" ".join(pkg for mod, pkg in wanted.items() if importlib.util.find_spec(mod) is None))
 PY
 )

@@ -8,6 +8,7 @@ entries in that pattern, in the order of its kind's `slots`.
 """
 
 import array
+import math
 
 import numpy as np
 
@@ -75,7 +76,7 @@ class Assembly:
         self.size = nodes + len(self.branch_row)
 
         # The compressed-column pattern of every entry some model stamps.
-        self.terminals = [self._numbers(e) for e in elements]
+        self.terminals = [self._numbers(e, k) for e, k in zip(elements, self.kinds)]
         entries = {}
         for t, kind in zip(self.terminals, self.kinds):
             for r, c in kind.slots:
@@ -99,13 +100,16 @@ class Assembly:
         self.bounded_i = np.array([t["i"] for t in bounded], dtype=np.intp)
         self.bounded_j = np.array([t["j"] for t in bounded], dtype=np.intp)
         self.kernel_params = [self._kernel_params(e, k) for e, k in zip(elements, self.kinds)]
+        # The largest step some element allows (kernel time), and that element.
+        limits = [(k.max_step(e) / units.time, e) for e, k in zip(elements, self.kinds)
+                  if k.max_step is not None]
+        self.step_limit = min(limits, key=lambda le: le[0]) if limits else (math.inf, None)
 
-    def _numbers(self, e):
-        if e.kind == "K":
-            a, b = e.nodes
-            return {"q": self.branch_row[a], "v": self.branch_row[b]}
-        t = {"i": self.node_number[e.nodes[0]], "j": self.node_number[e.nodes[1]]}
-        if e.name in self.branch_row:
+    def _numbers(self, e, kind):
+        """The unknown number of each of the element's terminals by name (0: ground)."""
+        rows = self.branch_row if kind.couples else self.node_number
+        t = {name: rows[n] for name, n in zip(kind.terminals, e.nodes)}
+        if kind.branch:
             t["q"] = self.branch_row[e.name]
         return t
 
@@ -144,17 +148,25 @@ class Assembly:
 
     # -- models ----------------------------------------------------------------
 
-    def make_models(self):
-        """Host elements with bound models; the qdglobals arrays must be in place."""
+    def make_models(self, min_step, bind=None):
+        """Host elements with bound models for a run whose steps are min_step
+        (kernel time) or more; the qdglobals arrays must be in place.
+        bind(element, waveform), if given, gives the waveform a source takes
+        in this run (a NOISE bound to its stream)."""
         elements, sources = [], []
         for eindex, (e, kind, t) in enumerate(zip(self.circuit.elements.values(), self.kinds,
                                                    self.terminals)):
             cls = getattr(stampcore, kind.model)
-            model = cls(*[t[k] for k in ("i", "j", "q", "v") if k in t], eindex)
+            model = cls(*[t[k] for k in kind.terminals], *([t["q"]] if kind.branch else []),
+                        eindex)
             positions = [self.slot.get((t[r], t[c]), -1) if t[r] and t[c] else -1
                          for r, c in kind.slots]
             model.InitModel(*(positions or [-1] * 4))
             params, wave, scale = self.kernel_params[eindex]
+            if kind.for_run is not None:
+                params = kind.for_run(params, min_step)
+            if bind is not None and wave is not None:
+                wave = bind(e, wave)
             host = HostElement(e, model, params, wave, scale, kind.setup, self.units.time)
             host.UpdateParameters()
             elements.append(host)

@@ -63,10 +63,13 @@ ENCODERS = {
 }
 
 
-def unsupported(assembly):
-    """Why the compiled loop cannot run this circuit, or None."""
+def unsupported(assembly, noisy=False):
+    """Why the compiled loop cannot run this circuit, or None (noisy: the
+    run draws noise)."""
     if _steploop is None:
         return f"the compiled loop is not built ({_missing})"
+    if noisy:
+        return "it draws noise (thermal noise or NOISE sources), which only the Python loop adds"
     for e, (_, wave, _) in zip(assembly.circuit.elements.values(), assembly.kernel_params):
         if wave is not None and type(wave) not in ENCODERS:
             return (f"{e.what} {e.name} has a waveform of Python code "
@@ -78,11 +81,14 @@ def plan(assembly, results, run):
     """Installs the models of a run and returns (the plan of its StepLoop,
     the varying sources as loop.varying lists them). run: the run's
     settings in kernel time (see Transient.run): method, step, min_step,
-    max_step, max_phase, t_end, adaptive, lte, t_ramp, tol,
-    max_iter, hysteresis, tstop (seconds), progress."""
+    max_step (bounded by the transmission lines' delays), models_min_step
+    (the smallest step the models are made for), max_phase, t_end,
+    adaptive, lte, t_ramp, tol, max_iter, hysteresis, tstop (seconds),
+    progress."""
     n, unit = assembly.size, assembly.units.time
     S, H = np.zeros((3, n)), np.zeros((6, n))
-    sources = varying(install(assembly, S, H, run.t_ramp, run.hysteresis), unit)
+    sources = varying(install(assembly, S, H, run.t_ramp, run.hysteresis, run.models_min_step),
+                      unit)
     kinds = [ENCODERS[type(s.wave)](s.wave) for s, _ in sources]
     breakpoints = all_breakpoints([s for s, _ in sources], run.tstop, unit)
     return SimpleNamespace(

@@ -42,14 +42,17 @@ def exclusive_run():
             _owner = None
 
 
-def install(assembly, S, H, t_ramp, hysteresis):
-    """Points the kernel at one run's arrays and makes its models.
+def install(assembly, S, H, t_ramp, hysteresis, min_step, noise=None):
+    """Points the kernel at one run's arrays and makes its models (for
+    steps of min_step or more, kernel time).
 
     S holds the unknowns, voltages and voltage derivatives at the point being
     solved (rows 0 to 2); H the same at the last accepted point (rows 0 to 2)
-    and the one before (rows 3 to 5). Returns the host source elements."""
+    and the one before (rows 3 to 5). The run's noise (noise.RunNoise) binds
+    the NOISE waveforms of sources, and its Johnson sources follow the
+    circuit's elements. Returns the host source elements."""
     x, dx, ddx = S
-    ne = len(assembly.kinds)
+    ne = len(assembly.kinds) + (len(noise) if noise is not None else 0)
     G.NodePhase, G.NodeVoltage, G.NodeDVoltage = x, dx, ddx
     G.ElementPhase, G.ElementVoltage, G.ElementCurrent = np.zeros(ne), np.zeros(ne), np.zeros(ne)
     G.ElementN = np.zeros(ne, dtype=np.int32)
@@ -69,7 +72,10 @@ def install(assembly, S, H, t_ramp, hysteresis):
     G.ElementList, G.SourceElementList = [], []
     G.TotalElements = G.TotalSourceElements = 0
     stampcore.InitElementModels()
-    elements, sources = assembly.make_models()
+    elements, sources = assembly.make_models(min_step,
+                                             noise.bind if noise is not None else None)
+    if noise is not None:
+        elements += noise.make_models(len(elements))
     G.ElementList, G.TotalElements = elements, len(elements)
     G.SourceElementList, G.TotalSourceElements = sources, len(sources)
     stampcore.InitElementModels()

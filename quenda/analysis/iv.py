@@ -46,7 +46,7 @@ def junction_currents(element, voltages, phases=None, units=DEFAULT):
     assembly = Assembly(circuit, units)
     with exclusive_run():
         S, H = np.zeros((3, assembly.size)), np.zeros((6, assembly.size))
-        install(assembly, S, H, 0.0, 0.0)
+        install(assembly, S, H, 0.0, 0.0, min_step=math.inf)  # no time steps are taken
         from .. import qdglobals as G
 
         S[0] = phases

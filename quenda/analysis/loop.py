@@ -27,7 +27,7 @@ def varying(sources, time_unit):
 
 
 class TimeLoop:
-    def __init__(self, assembly, t_ramp, tol, max_iter, hysteresis):
+    def __init__(self, assembly, t_ramp, tol, max_iter, hysteresis, min_step, noise=None):
         self.assembly, self.t_ramp = assembly, t_ramp
         n = assembly.size
         self.S = np.zeros((3, n))
@@ -39,11 +39,14 @@ class TimeLoop:
         self.formula = None        # formula of the step being solved
         self.accepted = 0          # steps accepted so far
         self._maps = {}
-        sources = install(assembly, self.S, self.H, t_ramp, hysteresis)
+        self.noise = noise         # noise.RunNoise, or None
+        sources = install(assembly, self.S, self.H, t_ramp, hysteresis, min_step, noise)
         self.varying = varying(sources, assembly.units.time)
         self.newton = Newton(assembly, tol, max_iter)
         self.turned = np.zeros((2, assembly.bounded_i.size))
         sc.UpdateValues()
+        if noise is not None:
+            noise.start()
 
     def _map(self, formula, h):
         key = (formula, h, self.h_prev if formula == "gear" else None)
@@ -102,6 +105,8 @@ class TimeLoop:
         started = _time.perf_counter()
         sc.UpdateValues()
         self.newton.timing["kernel"] += _time.perf_counter() - started
+        if self.noise is not None:
+            self.noise.accepted(t_new)
         if self.varying and min(until for _, until in self.varying) < self.t:
             self.varying = [(s, until) for s, until in self.varying if until >= self.t]
 

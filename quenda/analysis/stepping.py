@@ -12,6 +12,13 @@ The rules, whatever the way:
   so that no input is stepped over; the step after it, like the first step
   of the run, is a short backward-Euler step (integration.py), after which
   steps grow by at most a factor of two;
+- every boundary of a noise source's intervals (noise.py) is landed on too,
+  and the step after it is a backward-Euler step of the restart's size, but
+  then the steps go on at the size they had (no doubling from the short
+  step, which at a boundary every step or few would multiply the steps);
+  in adaptive runs the two steps after a boundary are not judged by their
+  truncation error (the second one's predictor still carries derivatives
+  from across the noise's jump);
 - a step after which any junction or phase source has turned by more than
   `max_phase` radians is taken again in parts: a large step would otherwise
   change the physics silently (a junction slipping several flux quanta
@@ -19,7 +26,9 @@ The rules, whatever the way:
 - a step that Newton cannot solve is taken again in halves, down to the
   smallest step, before the run stops with an error naming time and place;
 - no step leaves a sliver: the last two steps before a point that must be
-  landed on share the distance.
+  landed on share the distance;
+- no step exceeds max_step, which the shortest delay of the circuit's
+  transmission lines bounds (a line reads its own past at t - TD).
 """
 
 import bisect
@@ -51,17 +60,25 @@ class Steps:
     """The step controller of one run (kernel time throughout)."""
 
     def __init__(self, loop, method, step, min_step, max_step, max_phase, breakpoints, t_end,
-                 grid=False):
+                 grid=False, landings=None):
         self.loop, self.method = loop, method
+        # landings: next_landing(t), the first noise boundary after t, or None.
+        self.landings = landings
         self.step, self.min_step, self.max_step = step, min_step, max_step
         self.max_phase = max_phase
         self.breakpoints = landing_points(breakpoints, step, min_step, t_end, grid)
         self.h_try = step
         self.rejected = 0
+        self.unjudged = 0  # steps still to take before the truncation error is judged again
+        self.resume = None  # the step to go on with after a noise boundary's restart
 
     def next_breakpoint(self, t):
         k = bisect.bisect_right(self.breakpoints, t)
         return self.breakpoints[k] if k < len(self.breakpoints) else math.inf
+
+    def next_landing(self, t):
+        """The first noise boundary after t, or inf."""
+        return math.inf if self.landings is None else self.landings.next_landing(t)
 
     def _size(self, t, end):
         """The step to take from t towards end (no farther), and where it lands."""
@@ -84,6 +101,13 @@ class Steps:
         t = loop.t
         bp = self.next_breakpoint(t)
         seg_end = min(end, bp)
+        # A noise boundary within half the smallest step of a point landed
+        # on anyway is that point (the noise takes it so): no sliver steps.
+        landing = self.next_landing(t)
+        near = 0.5 * self.min_step
+        if landing < seg_end - near:
+            seg_end = landing
+        exempt = self.unjudged > 0
         while True:
             h, t_new = self._size(t, seg_end)
             formula = self.method if loop.h_prev is not None else "euler"
@@ -94,7 +118,8 @@ class Steps:
                 if turned > self.max_phase:
                     outcome, shrink = "phase", max(0.1, 0.8 * self.max_phase / turned)
             error = 0.0
-            if outcome == "ok" and lte is not None and error_share(formula) is not None:
+            if (outcome == "ok" and lte is not None and error_share(formula) is not None
+                    and not exempt):
                 error = error_share(formula) * loop.prediction_error()
                 if error > lte:
                     outcome, shrink = "error", max(0.2, 0.9 * (lte / error) ** (1 / 3))
@@ -105,12 +130,21 @@ class Steps:
                 raise self.failure(outcome, worst, t_new, h)
             self.h_try = max(h * shrink, self.min_step)
         landed_on_breakpoint = t_new == bp
-        loop.accept(t_new, restart=landed_on_breakpoint)
+        on_landing = abs(t_new - landing) <= near and not landed_on_breakpoint
+        self.unjudged = 2 if on_landing else max(0, self.unjudged - 1)
+        loop.accept(t_new, restart=landed_on_breakpoint or on_landing)
+        wanted = self.h_try  # before this step was cut short to land
         if lte is None:
             self.h_try = min(self.step, 2.0 * h)
+        elif exempt:
+            self.h_try = h  # unjudged: no reason to change it
         else:
             grow = 2.0 if error == 0.0 else min(2.0, max(0.5, 0.9 * (lte / error) ** (1 / 3)))
             self.h_try = h * grow
+        if on_landing:
+            self.resume = max(self.h_try, wanted)
+        elif self.resume is not None:
+            self.h_try, self.resume = max(self.h_try, self.resume), None
         return t_new
 
     def failure(self, outcome, worst, t_new, h):

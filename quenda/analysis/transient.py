@@ -19,9 +19,11 @@ kernel at a time in a process (hoststate.py).
 
 import math
 import numbers
+import secrets
 import time as _time
 from types import SimpleNamespace
 
+from ..circuit.builder import CircuitError
 from ..circuit.units import DEFAULT, si_value
 from ..results.results import Results
 from .assembly import Assembly
@@ -30,6 +32,7 @@ from .errors import SimulationError
 from .hoststate import exclusive_run
 from .integration import METHODS
 from .loop import TimeLoop
+from .noise import RunNoise, noisy
 from .stepping import Steps, all_breakpoints, grid_points, run_adaptive, run_fixed
 
 #: More steps than this is a run that would not end in any useful time.
@@ -62,7 +65,7 @@ class Transient:
 
     def run(self, *, tstop, step, method="trap", ramp=0.0, record=None, tol=1e-6, max_iter=30,
             min_step=None, hysteresis=0.1, adaptive=False, lte=1e-3, max_step=None,
-            max_phase_step=math.pi / 2, progress=None, loop="auto"):
+            max_phase_step=math.pi / 2, progress=None, seed=None, loop="auto"):
         """Simulates from 0 to tstop; returns Results (SI units).
 
         Times are in seconds, as numbers or with a suffix ("100p").
@@ -88,7 +91,15 @@ class Transient:
         max_phase_step: the most a junction or phase source may turn in one
             step (radians, default a quarter flux quantum); larger steps are
             taken again in parts.
+        No step exceeds the shortest delay of the circuit's transmission
+        lines (a fixed-step run takes steps of it between its grid points),
+        and a line shorter than min_step is refused.
         progress: called as progress(t, tstop) (seconds) now and then.
+        seed: picks the realisation of the thermal noise of a circuit at a
+            temperature (Circuit(temperature=...), temp= of an element): the
+            same seed, the same run. Default a fresh one, which the results
+            keep (Results.seed). Each element draws from its own stream of
+            the seed (quenda/analysis/noise.py).
         loop: "auto" runs the compiled loop when it can (every source's
             waveform is a DC, PWL, PWS, PULSE, SIN or EXP of quenda's) and
             the Python loop otherwise; "compiled" insists on the compiled
@@ -109,6 +120,10 @@ class Transient:
             raise ValueError(f"max_iter must be a whole number of at least 1 (got {max_iter!r})")
         if progress is not None and not callable(progress):
             raise TypeError(f"progress must be callable (got {type(progress).__name__})")
+        if seed is not None and (not isinstance(seed, numbers.Integral) or isinstance(seed, bool)
+                                 or not 0 <= seed < 2**64):
+            raise ValueError(f"seed must be a whole number from 0 to 2**64 - 1 (got {seed!r})")
+        given_min_step = min_step
         min_step = step / 1024 if min_step is None else _positive("min_step", min_step)
         if adaptive:
             # The truncation error, not this bound, sets the steps: it only
@@ -120,9 +135,7 @@ class Transient:
         else:
             max_step = step
         largest = max_step if adaptive else min(step, tstop)
-        if tstop / largest > MAX_STEPS:
-            raise ValueError(f"{tstop:g} s in steps of at most {largest:g} s would take more "
-                             f"than {MAX_STEPS:.0e} steps")
+        _check_count(tstop, largest)
         if min_step > min(step, max_step):
             raise ValueError(f"min_step ({min_step:g} s) must not exceed step ({step:g} s) "
                              f"or max_step ({max_step:g} s)")
@@ -133,14 +146,28 @@ class Transient:
         stale = self.assembly.stale()
         if stale:  # the circuit changed since Transient(circuit): prepare it again
             self.assembly = Assembly(self.circuit, self.units)
-        compiled = self._compiled(loop)
-
         u = self.units
+        # In kernel time the steps then never exceed the delay that the
+        # kernel's line holds, to the last bit.
+        limit_kernel, limiter = self.assembly.step_limit
+        limit = limit_kernel * u.time
+        if min_step > limit:
+            given = ("min_step" if given_min_step is not None else
+                     "min_step, by default step / 1024")
+            raise CircuitError(
+                f"{limiter.name}: its delay TD = {limit:g} s is shorter than the smallest step "
+                f"this run may take ({given} = {min_step:g} s), and no step may exceed TD: "
+                "give a min_step below TD (or a smaller step), or a longer delay")
+        _check_count(tstop, min(largest, limit))
+
+        noise = self._noise(seed, min_step, tstop)
+        compiled = self._compiled(loop, noise)
         t_end = tstop / u.time
         settings = SimpleNamespace(
             method=method, step=step / u.time, min_step=min_step / u.time,
-            max_step=max_step / u.time, max_phase=max_phase_step, t_end=t_end,
-            adaptive=adaptive, lte=lte if adaptive else math.inf,
+            max_step=min(max_step / u.time, limit_kernel),
+            models_min_step=min(min_step / u.time, limit_kernel), max_phase=max_phase_step,
+            t_end=t_end, adaptive=adaptive, lte=lte if adaptive else math.inf,
             grid_count=grid_points(t_end, step / u.time), t_ramp=ramp / u.time, tol=tol,
             max_iter=max_iter, hysteresis=hysteresis, tstop=tstop, progress=progress)
         with exclusive_run():
@@ -151,7 +178,7 @@ class Transient:
                 time_loop = steps = CompiledLoop(self.assembly, results, settings)
                 run = lambda: time_loop.run(results, progress, tstop)  # noqa: E731
             else:
-                time_loop, steps = self._python_loop(settings, results)
+                time_loop, steps = self._python_loop(settings, results, noise)
                 store = results.store
                 if progress is not None:
                     store = _with_progress(results.store, progress, u.time, tstop)
@@ -169,26 +196,45 @@ class Transient:
             progress(tstop, tstop)
         return results
 
-    def _compiled(self, loop):
+    def _compiled(self, loop, noise):
         """Whether this run takes the compiled loop (loop: the run's argument)."""
         if loop not in LOOPS:
             raise ValueError(f"unknown loop {loop!r} (choose 'auto', 'compiled' or 'python')")
         if loop == "python":
             return False
-        why = unsupported(self.assembly)
+        why = unsupported(self.assembly, noise is not None)
         if why and loop == "compiled":
             raise ValueError(f"loop='compiled' cannot run this circuit: {why}")
         return why is None
 
-    def _python_loop(self, s, results):
+    def _python_loop(self, s, results, noise):
         """The Python loop of one run and its step control, at the first point."""
         u = self.units
-        loop = TimeLoop(self.assembly, s.t_ramp, s.tol, s.max_iter, s.hysteresis)
+        loop = TimeLoop(self.assembly, s.t_ramp, s.tol, s.max_iter, s.hysteresis,
+                        s.models_min_step, noise)
+        if noise is not None:
+            results.seed = noise.seed
+            results.add_noise_currents(*noise.element_currents())
         results.store(0.0)
         breakpoints = all_breakpoints([w for w, _ in loop.varying], s.tstop, u.time)
         steps = Steps(loop, s.method, s.step, s.min_step, s.max_step, s.max_phase, breakpoints,
-                      s.t_end, grid=not s.adaptive)
+                      s.t_end, grid=not s.adaptive, landings=noise)
         return loop, steps
+
+    def _noise(self, seed, min_step, tstop):
+        """The noise of this run (noise.RunNoise), or None for a noise-free
+        circuit; a fresh seed when none is given."""
+        if not noisy(self.circuit):
+            return None
+        seed = secrets.randbits(63) if seed is None else int(seed)
+        noise = RunNoise(self.assembly, seed, 0.5 * min_step / self.units.time)
+        shortest = noise.shortest * self.units.time
+        if shortest < min_step:
+            raise ValueError(f"a noise source takes a new value every {shortest:g} s, more "
+                             f"often than the smallest step ({min_step:g} s): lower the noise "
+                             "bandwidth (neb) or min_step")
+        _check_count(tstop, shortest)
+        return noise
 
     @staticmethod
     def _finish(results, loop, steps, start):
@@ -197,6 +243,12 @@ class Transient:
                               steps=loop.accepted, rejected=steps.rejected,
                               loop="compiled" if isinstance(loop, CompiledLoop) else "python")
         return results
+
+
+def _check_count(tstop, largest):
+    if tstop / largest > MAX_STEPS:
+        raise ValueError(f"{tstop:g} s in steps of at most {largest:g} s would take more "
+                         f"than {MAX_STEPS:.0e} steps")
 
 
 def _with_progress(store, progress, time_unit, tstop):

@@ -10,13 +10,20 @@ first use; integer node names are taken as their text ("1" for 1). Values
 are numbers or text with an engineering suffix ("3p", "250u"); each is
 checked when its element is added, and the circuit as a whole (floating
 parts, loops of sources, coupled inductors) when it is simulated.
+
+Thermal noise: a circuit at a temperature above 0 K gives every resistor
+and every junction's quasiparticle branch its Johnson noise in transient
+runs (quenda/analysis/noise.py):
+
+    c = Circuit("JTL at 4.2 K", temperature=4.2, neb=2e12)
+    c.resistor("R1", "n1", "0", 2.0, temp=20.0)     # a hotter resistor
 """
 
 import difflib
 import math
 from dataclasses import dataclass, field
 
-from .. import tjm
+from .. import qdconfig, tjm
 from .kinds import KINDS
 from .units import si_value
 from .waveforms import as_waveform
@@ -27,6 +34,9 @@ class CircuitError(ValueError):
 
 
 GROUND = "0"
+
+#: The noise bandwidth of a circuit that is given none (Hz): the dialect's.
+DEFAULT_NEB = 1e9
 
 JUNCTION_MODELS = ("rcsj", "rsjn", "pwl", "tjm")
 #: The gap voltage of a junction that is given none: niobium's.
@@ -159,16 +169,63 @@ def _tunnel(name, ic, rn, vg, table, rsg, temperature, tc):
         rsg = math.inf if rsg is None else rsg
     if rsg != math.inf:
         rsg = _number(name, "subgap resistance", rsg, "ohm")
-    return {"table": key, "ic": ic, "rn": rn, "vg": vg, "rsg": rsg}
+    # The table's terms travel with the junction: a circuit sent to another
+    # process (a worker of an analysis) finds there a table fitted here.
+    return {"table": key, "terms": qdconfig.tjm_models[key], "ic": ic, "rn": rn, "vg": vg,
+            "rsg": rsg}
+
+
+def _noise_settings(name, temp, neb):
+    """The per-element noise settings that are given, checked."""
+    settings = {}
+    if temp is not None:
+        settings["temp"] = _number(name, "noise temperature temp", temp, "K", allow_zero=True)
+    if neb is not None:
+        settings["neb"] = _number(name, "noise bandwidth neb", neb, "Hz")
+    return settings
 
 
 class Circuit:
-    def __init__(self, title=""):
+    """Elements between named nodes.
+
+    temperature: kelvin; above 0, every resistor and junction carries its
+        thermal noise in transient runs (an element's own temp= overrides it).
+    neb: the noise bandwidth in hertz (default 1 GHz): each noise source
+        takes a new value every 1/neb seconds. Switching statistics of
+        single-flux-quantum circuits need it above the junctions' plasma
+        frequency (1e12 Hz and more); the default suits slow phenomena only.
+
+    Both are properties of the circuit, as the chip's temperature is: they
+    travel with it to every run and every process of an analysis. The seed
+    that picks one realisation of the noise is the run's (Transient.run).
+    """
+
+    def __init__(self, title="", temperature=0.0, neb=DEFAULT_NEB):
         self.title = title
         self.elements = {}
         self._nodes = {}
         #: Counts structural changes, so that a prepared simulation notices them.
         self.revision = 0
+        self.temperature = temperature
+        self.neb = neb
+
+    @property
+    def temperature(self):
+        """The circuit's temperature in kelvin (0: no thermal noise)."""
+        return self._temperature
+
+    @temperature.setter
+    def temperature(self, value):
+        self._temperature = _number("the circuit", "temperature", value, "K", allow_zero=True)
+
+    @property
+    def neb(self):
+        """The noise bandwidth in hertz: a new noise value every 1/neb seconds."""
+        return self._neb
+
+    @neb.setter
+    def neb(self, value):
+        self._neb = _number("the circuit", "noise bandwidth neb", value, "Hz")
 
     # -- nodes ---------------------------------------------------------------
 
@@ -224,9 +281,11 @@ class Circuit:
 
     # -- elements ------------------------------------------------------------
 
-    def resistor(self, name, n1, n2, resistance):
-        """Resistor of `resistance` ohms."""
-        return self._add("R", name, n1, n2, r=_number(name, "resistance", resistance, "ohm"))
+    def resistor(self, name, n1, n2, resistance, temp=None, neb=None):
+        """Resistor of `resistance` ohms; `temp` (K) and `neb` (Hz) set its
+        own noise temperature and bandwidth instead of the circuit's."""
+        return self._add("R", name, n1, n2, r=_number(name, "resistance", resistance, "ohm"),
+                         **_noise_settings(name, temp, neb))
 
     def capacitor(self, name, n1, n2, capacitance):
         """Capacitor of `capacitance` farads."""
@@ -272,7 +331,12 @@ class Circuit:
 
     def phase_source(self, name, n1, n2, phase):
         """Holds phase(n1) - phase(n2) at `phase` radians (a number or a waveform)."""
-        return self._add("P", name, n1, n2, wave=self._wave(name, phase))
+        wave = self._wave(name, phase)
+        if wave.clock() is not None:
+            raise CircuitError(f"{name}: a phase source cannot follow {type(wave).__name__}: a "
+                               "phase that jumps is an infinite voltage; give the noise to a "
+                               "current or voltage source")
+        return self._add("P", name, n1, n2, wave=wave)
 
     def voltage_source(self, name, n1, n2, voltage):
         """Holds V(n1) - V(n2) at `voltage` volts (a number or a waveform)."""
@@ -280,7 +344,7 @@ class Circuit:
 
     def junction(self, name, n1, n2, ic=None, r=None, c=0.0, model="rcsj", rn=None, vg=None,
                  n=10.0, tjm=None, rsg=None, temperature=None, tc=None, r0=None, delv=None,
-                 icfct=None, gstep=None, phi=None):
+                 icfct=None, gstep=None, phi=None, temp=None, neb=None):
         """Josephson junction from n1 to n2 with critical current `ic` amperes
         and capacitance `c` farads, in one of four models:
 
@@ -305,6 +369,10 @@ class Circuit:
           itself: give `ic` or `rn` and the other follows (the table's
           Ic Rn / V_g), and the subgap resistance `rsg` is infinite unless
           given. Other tables need both ic and rn, and rsg defaults to 10 rn.
+
+        `temp` (K) and `neb` (Hz) set the noise temperature and bandwidth of
+        its quasiparticle branch instead of the circuit's (a tjm junction's
+        `temperature` picks its table and sets no noise).
         """
         if model not in JUNCTION_MODELS:
             raise CircuitError(f"{name}: unknown junction model {model!r} "
@@ -320,7 +388,8 @@ class Circuit:
                 what = "is a parameter" if len(stray) == 1 else "are parameters"
                 raise CircuitError(f"{name}: {', '.join(stray)} {what} of the pwl junction "
                                    f"model, not of {model}")
-        params = {"model": model, "c": _number(name, "capacitance", c, "F", allow_zero=True)}
+        params = {"model": model, "c": _number(name, "capacitance", c, "F", allow_zero=True),
+                  **_noise_settings(name, temp, neb)}
         if model == "tjm":
             params.update(_tunnel(name, ic, rn, vg, tjm, rsg, temperature, tc))
             return self._add("B", name, n1, n2, **params)
@@ -344,6 +413,22 @@ class Circuit:
         if model == "pwl":
             params.update(_pwl_params(name, params, given))
         return self._add("B", name, n1, n2, **params)
+
+    def transmission_line(self, name, p1, n1, p2, n2, td, z0):
+        """Ideal lossless transmission line of delay `td` seconds and
+        impedance `z0` ohms: port 1 from p1 to n1, port 2 from p2 to n2.
+        At each port, with the current into the line at p and out at n,
+        V1(t) - z0 I1(t) = V2(t - td) + z0 I2(t - td), and alike from port 2
+        to port 1. The ports meet only through the line: each needs its own
+        path to ground. No step of a simulation exceeds td."""
+        self._check_name(name)
+        td = _number(name, "delay td", td, "s")
+        z0 = _number(name, "impedance z0", z0, "ohm")
+        nodes = tuple(self.canonical(n) for n in (p1, n1, p2, n2))
+        for port, (p, n) in enumerate((nodes[:2], nodes[2:]), 1):
+            if p == n:
+                raise CircuitError(f"{name}: both terminals of port {port} are node {p!r}")
+        return self._insert(Element("T", name, nodes, {"td": td, "z0": z0}))
 
     # -- whole-circuit checks ------------------------------------------------
 

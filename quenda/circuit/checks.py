@@ -1,6 +1,8 @@
 """Whole-circuit checks: what makes the circuit equations singular or unphysical.
 
 - A part of the circuit that nothing ties to ground has no defined phase.
+  A transmission line ties each port's two terminals, not its two ports:
+  a port's common phase is its own circuit's to fix.
 - A loop of phase and voltage sources over-determines its branch currents.
 - Coupled inductors must store positive energy for every set of currents:
   the inductance matrix of each coupled group must be positive definite.
@@ -11,6 +13,7 @@
 import numpy as np
 
 from .builder import GROUND, CircuitError
+from .kinds import KINDS
 
 
 class _Union:
@@ -43,15 +46,16 @@ def _check_connected(circuit):
     sources = _Union([GROUND, *nodes])
     kinds_at = {n: set() for n in nodes}
     for e in circuit.elements.values():
-        if e.kind in ("K", "I"):  # couplings and current sources tie no potentials
+        kind = KINDS[e.key]
+        if not kind.ties:  # couplings and current sources tie no potentials
             continue
-        a, b = e.nodes[:2]
+        at = dict(zip(kind.terminals, e.nodes))
         for n in e.nodes:
             if n != GROUND:
                 kinds_at[n].add(e.kind)
-        for other in e.nodes[1:]:
-            tied.join(a, other)
-        if e.kind in ("P", "V") and not sources.join(a, b):
+        for a, b in kind.ties:
+            tied.join(at[a], at[b])
+        if e.kind in ("P", "V") and not sources.join(*e.nodes):
             raise CircuitError(f"{e.name} closes a loop of phase and voltage sources")
 
     floating = {}
@@ -62,8 +66,11 @@ def _check_connected(circuit):
         if all(kinds_at[n] <= {"L"} for n in part) and any(kinds_at[n] for n in part):
             raise CircuitError(f"nodes {', '.join(map(repr, part))} form an inductor loop "
                                "with no connection to ground")
+        lines = any("T" in kinds_at[n] for n in part)
         raise CircuitError(f"node {part[0]!r} is floating: no resistor, capacitor, inductor, "
-                           "junction or phase/voltage source connects it to ground")
+                           "junction or phase/voltage source connects it to ground"
+                           + (" (a transmission line ties the two terminals of each port, "
+                              "not one port to the other)" if lines else ""))
 
 
 def _check_inductance(circuit):

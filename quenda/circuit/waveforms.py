@@ -9,7 +9,9 @@ also tells the time loop
   so that no pulse is stepped over and no corner is cut;
 - from when on it stays constant, so that constant sources cost nothing;
 - the levels it takes, so that a value that cannot be simulated is refused
-  when the circuit is built rather than at the step that meets it.
+  when the circuit is built rather than at the step that meets it;
+- for a waveform held in steps (NOISE), its clock: the times start + k
+  interval at which alone its value changes.
 
 Every argument is a finite number, or text with an engineering suffix
 ("20p", "500u"). Users may subclass Waveform: __call__ is all it needs.
@@ -38,6 +40,10 @@ class Waveform:
     def levels(self):
         """Values the waveform reaches (its extremes among them); empty if unknown."""
         return ()
+
+    def clock(self):
+        """(start, interval) of a waveform held in steps, else None."""
+        return None
 
 
 def _finite(value, what):
@@ -280,3 +286,38 @@ def as_waveform(value):
         raise TypeError("a source value must be a number or a quenda waveform (DC, PWL, PWS, "
                         "PULSE, SIN, EXP, or a subclass of quenda.Waveform)")
     return DC(value)
+
+
+class NOISE(Waveform):
+    """Gaussian noise held in steps: 0 until `td`, then a new value every
+    `tstep` seconds, each of standard deviation a / sqrt(2 tstep), so that
+    `a` is the noise's spectral amplitude (one-sided, per sqrt(Hz)) below
+    1 / tstep. Value k is held over (td + k tstep, td + (k + 1) tstep].
+
+    The values come from the run: each source draws from its own stream of
+    the run's seed (Transient.run(seed=...)), so a NOISE alone has no value
+    at a time. The time loop lands a step on every change of value."""
+
+    def __init__(self, a, td=0.0, tstep=None):
+        self.a = _finite(a, "NOISE amplitude a")
+        self.td = _duration(td, "NOISE delay td")
+        if tstep is None:
+            raise ValueError("NOISE needs its interval tstep (seconds between values)")
+        self.tstep = _duration(tstep, "NOISE interval tstep")
+        if self.tstep == 0:
+            raise ValueError("NOISE interval tstep must be positive")
+        self.sigma = self.a / math.sqrt(2.0 * self.tstep)
+        if not math.isfinite(self.sigma):
+            raise ValueError(f"NOISE amplitude {self.a:g} over an interval of {self.tstep:g} s "
+                             "is not a finite value")
+
+    def __call__(self, t):
+        raise TypeError("a NOISE waveform takes its values from a run's random stream: it "
+                        "has none outside a simulation")
+
+    def clock(self):
+        """(start, interval): the value changes only at start + k interval."""
+        return self.td, self.tstep
+
+    def __repr__(self):
+        return f"NOISE({self.a!r}, td={self.td!r}, tstep={self.tstep!r})"

@@ -9,8 +9,6 @@ from .errors import NetlistError
 _CONTROLLED = ("controlled sources (E, F, G, H) are not supported yet",
                "a netlist without E, F, G and H elements")
 NOT_YET = {
-    "T": ("transmission lines are not supported yet",
-          "a netlist without T elements until the transmission-line element lands"),
     "E": _CONTROLLED, "F": _CONTROLLED, "G": _CONTROLLED, "H": _CONTROLLED,
 }
 
@@ -26,8 +24,13 @@ class _Build:
         self.shorts = set()  # inductors of 0 H, built as 0 V sources
 
 
+def _noise(f):
+    """The element's own temp= and neb= (thermal noise), as the builder takes them."""
+    return {k: v for k, v in f.proto.extra.items() if k in ("temp", "neb")}
+
+
 def _resistor(b, f):
-    b.circuit.resistor(f.name, f.nodes[0], f.nodes[1], f.value)
+    b.circuit.resistor(f.name, f.nodes[0], f.nodes[1], f.value, **_noise(f))
 
 
 def _capacitor(b, f):
@@ -57,7 +60,7 @@ def _junction(b, f):
     params = b.junctions.get(key)
     if params is None:
         params = b.junctions[key] = model.junction(f.value)
-    b.circuit.junction(f.name, f.nodes[0], f.nodes[1], **params)
+    b.circuit.junction(f.name, f.nodes[0], f.nodes[1], **params, **_noise(f))
 
 
 def _source(b, f):
@@ -70,10 +73,14 @@ def _source(b, f):
     add(f.name, f.nodes[0], f.nodes[1], wave)
 
 
+def _line(b, f):
+    b.circuit.transmission_line(f.name, *f.nodes, td=f.proto.extra["TD"], z0=f.proto.extra["Z0"])
+
+
 #: Element kind -> function(build, flat element). Couplings come last, once
 #: every inductor exists.
 BUILDERS = {"R": _resistor, "C": _capacitor, "L": _inductor, "B": _junction,
-            "V": _source, "I": _source, "P": _source, "K": _coupling}
+            "V": _source, "I": _source, "P": _source, "T": _line, "K": _coupling}
 LAST = ("K",)
 
 

@@ -1,5 +1,6 @@
-"""The analysis controls: .tran, .iv and the options the noise and spread
-analyses will use (.temp, .neb, .spread, .option seed)."""
+"""The analysis controls: .tran, .iv, the thermal noise (.temp, .neb) and
+the options of other analyses (.spread for the yield analysis; .option seed
+for the noise of a run and the yield analysis)."""
 
 import math
 from dataclasses import dataclass, field
@@ -44,7 +45,8 @@ class IVRequest:
 
 @dataclass
 class Options:
-    """Settings for analyses that come later; kept, not yet applied."""
+    """.temp and .neb (applied to the circuit), .option seed (the noise of a
+    run, and the yield analysis), .spread (for the yield analysis)."""
 
     temp: float = None
     neb: float = None
@@ -98,22 +100,20 @@ def parse_iv(card, scope):
 
 
 def parse_option(card, scope, options, notices):
-    """.temp, .neb, .spread and .option(s): kept in options; each gets a notice."""
+    """.temp, .neb, .spread and .option(s): kept in options; .spread gets a
+    notice (it is not applied to a single run)."""
     keyword = card.keyword
     words = card.words[1:]
     pos = card.position(0)
     if keyword == ".TEMP":
         options.temp = _one(card, words, scope, "a temperature in kelvin", ".temp T")
-        if options.temp < 0:
-            raise words[0].error("a negative temperature", "a temperature in kelvin")
-        notices.append(notice(f".temp {options.temp:g} K is read but not applied yet: thermal "
-                              "noise comes with the noise analysis", pos))
+        if not 0 <= options.temp < math.inf:
+            raise words[0].error(f"a temperature of {options.temp:g} K",
+                                 "a temperature in kelvin, at least 0")
     elif keyword == ".NEB":
         options.neb = _one(card, words, scope, "a bandwidth in Hz", ".neb F")
-        if not options.neb > 0:
-            raise words[0].error("the noise bandwidth must be positive")
-        notices.append(notice(f".neb {options.neb:g} Hz is read but not applied yet: thermal "
-                              "noise comes with the noise analysis", pos))
+        if not 0 < options.neb < math.inf:
+            raise words[0].error("the noise bandwidth must be positive and finite")
     elif keyword == ".SPREAD":
         if not words or words[0].is_pair:
             raise card.error(len(card.text), ".spread needs the global spread first",
@@ -123,8 +123,9 @@ def parse_option(card, scope, options, notices):
             if not w.is_pair or w.key.upper not in ("L", "B", "C", "R"):
                 raise w.error(f"unexpected {w.text!r} in .spread", "L=, B=, C= or R=")
             options.spread[w.key.upper] = _fraction(w.value, scope)
-        notices.append(notice(".spread is read but not applied yet: value spreads come with "
-                              "the yield analysis", pos))
+        notices.append(notice(".spread is not applied to a single run: the yield analysis "
+                              "draws values from it (quenda.yield_analysis, python -m quenda "
+                              "yield)", pos))
     else:  # .OPTION, .OPTIONS
         if not words:
             raise card.error(len(card.text), f"{card.words[0].text} without settings",
@@ -133,11 +134,10 @@ def parse_option(card, scope, options, notices):
             if not w.is_pair or w.key.upper != "SEED":
                 raise w.error(f"unknown option {w.text!r}", "seed=N")
             seed = scope.value_of(w.value)
-            if seed != int(seed) or seed < 0:
-                raise w.value.error(f"the seed must be a whole number, at least 0 (got {seed:g})")
+            if not 0 <= seed < 2**64 or seed != int(seed):
+                raise w.value.error(f"the seed must be a whole number from 0 to 2**64 - 1 "
+                                    f"(got {seed:g})")
             options.seed = int(seed)
-        notices.append(notice(f".option seed={options.seed} is read but not applied yet: it "
-                              "seeds the noise and spread analyses, which come later", pos))
 
 
 def _one(card, words, scope, what, form):

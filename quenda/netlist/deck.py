@@ -19,6 +19,7 @@ from dataclasses import dataclass, field
 
 from . import controls, outputs
 from .controls import Options
+from .errors import NetlistError
 from .lines import Word
 from .models import parse_model
 from .params import Scope
@@ -95,8 +96,9 @@ class Definition:
 
 
 class Deck:
-    def __init__(self, source):
+    def __init__(self, source, params=None):
         self.title = source.title
+        self.overrides = {str(k).upper(): float(v) for k, v in (params or {}).items()}
         self.top = Definition(None, (), None, None)
         self.tran = None
         self.tran_card = None
@@ -205,6 +207,15 @@ class Deck:
     # -- compiling -------------------------------------------------------------
 
     def _compile(self):
+        top = self.top.scope
+        for name, value in self.overrides.items():
+            # A value given from outside replaces the parameter's expression,
+            # and every expression that uses it sees the new value.
+            if name not in top.defs:
+                known = ", ".join(top.defs) or "none"
+                raise NetlistError(f"no .param {name} at the top level of the netlist to give "
+                                   f"a value to (its parameters: {known})")
+            top.values[name] = value
         for d in self.top.all():
             d.scope.resolve_all()
         for d in self.top.all():

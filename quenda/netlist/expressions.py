@@ -61,7 +61,7 @@ _OPERATORS = ("**", "+", "-", "*", "/", "^", "(", ")", ",")
 
 class _Parser:
     """Recursive descent over text[start:end] of a card, building a tree of
-    tuples: ("n", value) | ("v", NAME, offset) | ("-", a) |
+    tuples: ("n", value) | ("v", NAME, offset) | ("neg", a) |
     (op, a, b, offset) | ("f", NAME, args, offset)."""
 
     def __init__(self, card, start, end):
@@ -134,7 +134,7 @@ class _Parser:
         kind = self.peek()[0]
         if kind == "-":
             self.take()
-            return ("-", self.unary())
+            return ("neg", self.unary())
         if kind == "+":
             self.take()
             return self.unary()
@@ -196,7 +196,7 @@ def names_in(tree):
     kind = tree[0]
     if kind == "v":
         yield tree[1], tree[2]
-    elif kind == "-":
+    elif kind == "neg":
         yield from names_in(tree[1])
     elif kind == "f":
         for a in tree[2]:
@@ -213,7 +213,7 @@ def evaluate(tree, card, lookup):
         return tree[1]
     if kind == "v":
         return lookup(tree[1], card, tree[2])
-    if kind == "-":
+    if kind == "neg":
         return -evaluate(tree[1], card, lookup)
     if kind == "f":
         name, args, k = tree[1], tree[2], tree[3]

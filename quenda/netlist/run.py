@@ -47,12 +47,14 @@ def recorded(net, main=True, summary=False):
 
 def simulate(net, main=True, summary=False, progress=None):
     """Runs the transient analysis of the netlist's .tran, recording what
-    recorded(net, main, summary) names; returns the Results."""
+    recorded(net, main, summary) names, with the noise of its .option seed
+    (a fresh seed without one: Results.seed); returns the Results."""
     if net.tran is None:
         raise NetlistError("the netlist has no .tran: nothing says how long to simulate",
                            None, ".tran TSTEP TSTOP")
     return Transient(net.circuit).run(tstop=net.tran.stop, step=net.tran.step,
-                                      record=recorded(net, main, summary), progress=progress)
+                                      record=recorded(net, main, summary), progress=progress,
+                                      seed=net.options.seed)
 
 
 def _series(res, kind, name, quantity):

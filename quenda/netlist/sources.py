@@ -6,6 +6,8 @@ pwl pulse sin exp pws of numbers, parameters and expressions.
     sin(ao a [f [td [theta [phase [ncycles]]]]])  f defaults to 1 / tstop
     exp(a1 a2 [td1 [tau1 [td2 [tau2]]]])  tau1, tau2 default to the step, td2 to td1 + step
     pws(t0 v0 t1 v1 ...)                  half-cosine easing between the points
+    noise(a td tstep)                     gaussian, a new value every tstep after td,
+                                          of standard deviation a / sqrt(2 tstep)
 
 The arguments are evaluated when the card is read; the waveform is made
 once the .tran settings (for the defaults) are known.
@@ -18,9 +20,10 @@ from ..circuit import waveforms as host_waveforms
 from .lines import split_words
 
 # name: (fewest, most arguments)
-FUNCTIONS = {"PWL": (2, None), "PULSE": (2, 7), "SIN": (2, 7), "EXP": (2, 6), "PWS": (2, None)}
-NOT_YET = {"CUS": "samples from a file (cus)", "NOISE": "noise sources"}
-FORMS = "a number, dc VALUE, pwl(...), pulse(...), sin(...), exp(...) or pws(...)"
+FUNCTIONS = {"PWL": (2, None), "PULSE": (2, 7), "SIN": (2, 7), "EXP": (2, 6), "PWS": (2, None),
+             "NOISE": (3, 3)}
+NOT_YET = {"CUS": "samples from a file (cus)"}
+FORMS = "a number, dc VALUE, pwl(...), pulse(...), sin(...), exp(...), pws(...) or noise(...)"
 
 
 @dataclass
@@ -44,6 +47,8 @@ class SourceSpec:
             return host_waveforms.PULSE(v1, v2, td or 0.0, step if tr is None else tr,
                                         step if tf is None else tf,
                                         stop if pw is None else pw, stop if per is None else per)
+        if self.kind == "NOISE":
+            return host_waveforms.NOISE(*a)
         if self.kind == "SIN":
             _, stop = self._tran(tran, len(a) < 3)
             vo, va, f, td, theta, phase, ncycles = a + [None] * (7 - len(a))
@@ -127,6 +132,12 @@ def parse_source(words, scope, label):
                     raise args[k].error("a time constant of 0", "a positive time constant")
     if name == "SIN" and len(values) > 2 and values[2] < 0:
         raise args[2].error("a negative frequency")
+    if name == "NOISE":
+        if values[1] < 0:
+            raise args[1].error("a negative delay", "noise(a td tstep), td at least 0")
+        if not values[2] > 0:
+            raise args[2].error("noise() needs a positive interval between values",
+                                "noise(a td tstep), tstep > 0")
     return SourceSpec(name, values, args, head)
 
 

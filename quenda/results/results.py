@@ -9,6 +9,9 @@
     res.crossing_times("B1", pi)  every time its phase rises through pi
     res.switching("B1")           times and directions of its phase-quanta changes
     res.to_csv(path); res.plot(path)
+
+A transmission line reports its port 1: voltage and phase from p1 to n1, and
+the current that enters the line at p1 (the voltage at port 2 is its nodes').
 """
 
 import numpy as np
@@ -55,7 +58,8 @@ class Results:
         # What is recorded: unknowns (0-based) and element indices, in column order.
         self.recorded_unknowns = np.array([assembly.node_number[n] - 1 for n in self.node_names],
                                           dtype=np.int32)
-        self.recorded_elements = np.array([eindex[e] for e in self.element_names], dtype=np.int32)
+        self._element_positions = [eindex[e] for e in self.element_names]
+        self.recorded_elements = np.array(self._element_positions, dtype=np.int32)
         self._nodes = _as_slice(self.recorded_unknowns.astype(np.intp))
         self._elements = _as_slice(self.recorded_elements.astype(np.intp))
         kinds = dict(zip(elements, assembly.kinds))
@@ -73,6 +77,19 @@ class Results:
                                                      np.zeros(shape_e))
         self._quanta = np.zeros(shape_e, dtype=np.int32)
         self.timing = {}
+        #: The seed of the run's thermal noise (None: the run drew none).
+        self.seed = None
+        self._noise = None  # (columns, kernel elements, signs) of noise currents
+
+    def add_noise_currents(self, elements, sources, signs):
+        """Makes the recorded current of each noisy element its terminal
+        current: its own plus that of its noise source (element index
+        elements[m], the kernel element sources[m], signs[m] its direction)."""
+        column = {int(e): k for k, e in enumerate(self._element_positions)}
+        keep = [m for m, e in enumerate(elements) if int(e) in column]
+        if keep:
+            self._noise = (np.array([column[int(elements[m])] for m in keep], dtype=np.intp),
+                           np.asarray(sources)[keep], np.asarray(signs)[keep])
 
     _ARRAYS = ("_time", "_node_phase", "_node_voltage", "_phase", "_voltage", "_current", "_quanta")
 
@@ -89,6 +106,9 @@ class Results:
             self._phase[k] = G.ElementPhase[self._elements]
             self._voltage[k] = G.ElementVoltage[self._elements]
             self._current[k] = G.ElementCurrent[self._elements]
+            if self._noise is not None:
+                columns, sources, signs = self._noise
+                self._current[k, columns] += signs * G.ElementCurrent[sources]
             self._quanta[k] = G.ElementN[self._elements]
         self.count = k + 1
 

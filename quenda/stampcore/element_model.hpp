@@ -151,9 +151,10 @@ struct ElementClass {
     uint8_t stamps;           // StampMask
     bool reads_solution;      // reads the context's solution arrays
     bool reads_time = false;  // reads the context's time
-    std::span<const IndexArg> ctor;
-    std::span<const SlotArg> slots;
-    std::span<const HostArray> arrays;
+    // Filled by describe<Model>() from the class's tables.
+    std::span<const IndexArg> ctor = {};
+    std::span<const SlotArg> slots = {};
+    std::span<const HostArray> arrays = {};
     std::span<const Param> params;
     void (*defaults)(ElementModel*);  // parameter values of a new object
     // Null, or a class whose parameters are taken together: SetParameters
@@ -165,7 +166,7 @@ struct ElementClass {
     void (*free_owned)(ElementModel*) = nullptr;
     const char* pickle_message;       // why the class refuses pickling
     PyMethodDef* methods;             // null: the common element methods
-    Py_ssize_t basicsize;
+    Py_ssize_t basicsize = 0;  // filled by describe<Model>()
     const char* doc;
 };
 

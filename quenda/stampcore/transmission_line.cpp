@@ -24,7 +24,9 @@
 // accepted point (Values, at ctx.time) and interpolates them linearly at
 // t - TD, so any delay works with any steps, fixed or adaptive. A ring
 // buffer keeps the last point at or before t - TD and every point after it:
-// about TD / smallest step points. Only Values writes it, so a step that is
+// as many as the steps need, which it grows to, up to TD / smallest step
+// points (a line in steps of 1000 times the smallest holds a thousandth of
+// that). Only Values writes it, so a step that is
 // solved and then rejected leaves it as it was; Admitance0 (BuildStaticMatrix)
 // restarts it with the line at rest. The host steps no further than TD, so
 // that t - TD never lies past the last accepted point; beyond either end the
@@ -42,6 +44,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Most samples one line keeps (24 bytes each).
 constexpr int32_t kMaxHistory = 1 << 22;
+// Samples a new history holds before it first grows.
+constexpr int32_t kFirstHistory = 16;
 
 struct Sample {
     double time, w1, w2;
@@ -56,8 +60,9 @@ struct TransmissionLineModel {
     TwoTerminal port2;  // p2, n2 (its eindex is not used)
     // E1 and E2 at memo_time (NaN: none), for the iterations of one step.
     double memo_time, memo_e1, memo_e2;
-    // `count` samples in time order from `head` on, in a ring of `capacity`.
-    int32_t capacity, head, count;
+    // `count` samples in time order from `head` on, in a ring of `capacity`,
+    // which grows up to `bound` (TD / smallest step + 3).
+    int32_t capacity, bound, head, count;
     Sample* history;
     double* node_phases;
     double* node_voltages;
@@ -136,6 +141,21 @@ void thin(TransmissionLineModel* x, double t) {
     --x->count;
 }
 
+// The newest samples (as many as fit) in a ring of `capacity` from index 0;
+// false, with the history as it was, when the memory is not there.
+bool resize(TransmissionLineModel* x, int32_t capacity) {
+    auto* fresh = static_cast<Sample*>(PyMem_Malloc(sizeof(Sample) * size_t(capacity)));
+    if (!fresh) return false;
+    const int32_t keep = x->count < capacity ? x->count : capacity;
+    for (int32_t k = 0; k < keep; ++k) fresh[k] = sample(x, x->count - keep + k);
+    PyMem_Free(x->history);
+    x->history = fresh;
+    x->capacity = capacity;
+    x->head = 0;
+    x->count = keep;
+    return true;
+}
+
 // Appends the waves of the point accepted at time t.
 void record(TransmissionLineModel* x, double t, double w1, double w2) {
     if (x->capacity == 0 || !std::isfinite(t)) return;
@@ -147,7 +167,11 @@ void record(TransmissionLineModel* x, double t, double w1, double w2) {
         x->head = x->head + 1 < x->capacity ? x->head + 1 : 0;
         --x->count;
     }
-    if (x->count == x->capacity) thin(x, t);
+    // A full ring grows while it may (and the memory is there), else thins.
+    if (x->count == x->capacity &&
+        !(x->capacity < x->bound &&
+          resize(x, x->capacity < x->bound / 2 ? 2 * x->capacity : x->bound)))
+        thin(x, t);
     sample(x, x->count++) = Sample{t, w1, w2};
 }
 
@@ -191,7 +215,7 @@ void free_history(ElementModel* m) {
     auto* x = self(m);
     PyMem_Free(x->history);
     x->history = nullptr;
-    x->capacity = 0;
+    x->capacity = x->bound = 0;
     restart(x);
 }
 
@@ -212,8 +236,8 @@ bool refuse(const char* format, Values... values) {
     return false;
 }
 
-// (TD, Z0, smallest step): checked together, then the history resized to
-// TD / smallest step, keeping its newest samples.
+// (TD, Z0, smallest step): checked together, then the history bounded by
+// TD / smallest step (a smaller bound keeps its newest samples).
 bool accept_parameters(ElementModel* m, const double* v) {
     auto* x = self(m);
     const double delay = v[0], impedance = v[1], min_step = v[2];
@@ -230,21 +254,14 @@ bool accept_parameters(ElementModel* m, const double* v) {
     if (!(points <= kMaxHistory))
         return refuse("TD / smallest step = %g: the history would keep more than %d points",
                       delay / min_step, kMaxHistory);
-    const auto capacity = static_cast<int32_t>(points);
-    if (capacity != x->capacity) {
-        auto* fresh = static_cast<Sample*>(PyMem_Malloc(sizeof(Sample) * size_t(capacity)));
-        if (!fresh) {
-            PyErr_NoMemory();
-            return false;
-        }
-        const int32_t keep = x->count < capacity ? x->count : capacity;
-        for (int32_t k = 0; k < keep; ++k) fresh[k] = sample(x, x->count - keep + k);
-        PyMem_Free(x->history);
-        x->history = fresh;
-        x->capacity = capacity;
-        x->head = 0;
-        x->count = keep;
+    const auto bound = static_cast<int32_t>(points);
+    int32_t capacity = x->capacity ? x->capacity : kFirstHistory;
+    if (capacity > bound) capacity = bound;
+    if (capacity != x->capacity && !resize(x, capacity)) {
+        PyErr_NoMemory();
+        return false;
     }
+    x->bound = bound;
     x->memo_time = kNaN;
     return true;
 }

@@ -74,7 +74,7 @@ def circuit(g):
         c.current_source(f"I{k}", "0", node, waveform(g))
         if k < stages:
             c.inductor(f"L{k}", node, f"n{k + 1}", 3e-12, branch=g.chance(0.3))
-    extra = g.rng.randrange(4)
+    extra = g.rng.randrange(5)
     if extra == 1:
         c.phase_source("P1", "p", "0", PWL([(0, 0), (3 * PS, 2 * math.pi)]))
         c.resistor("RP", "p", "n1", 2.0)
@@ -83,6 +83,9 @@ def circuit(g):
         c.resistor("RV", "v", "n1", 4.0)
     elif extra == 3:
         c.capacitor("C1", "n1", "0", 0.2e-12)
+    elif extra == 4:
+        c.transmission_line("T1", "n1", "0", "far", "0", g.pick([0.3, 1.0, 2.5]) * PS, 5.0)
+        c.resistor("RT", "far", "0", 5.0)
     return c
 
 
@@ -106,9 +109,11 @@ class LoopWorld:
         self.assembly = Assembly(circuit(g))
         adaptive = g.chance(0.3)
         t_end, step = g.rng.uniform(1, 6), g.pick([0.05, 0.25, 1.0])
+        limit = self.assembly.step_limit[0]
         run = SimpleNamespace(
             method=g.pick(["trap", "gear"]), step=step, min_step=step / 1024,
-            max_step=16 * step if adaptive else step, max_phase=g.pick([math.pi / 2, math.inf]),
+            max_step=min(16 * step if adaptive else step, limit),
+            models_min_step=min(step / 1024, limit), max_phase=g.pick([math.pi / 2, math.inf]),
             t_end=t_end, adaptive=adaptive, lte=1e-3 if adaptive else math.inf,
             t_ramp=g.pick([0.0, 1.0]),
             tol=g.pick([1e-6, 1e-12]), max_iter=g.pick([1, 3, 30]), hysteresis=0.1,

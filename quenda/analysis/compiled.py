@@ -14,7 +14,9 @@ run that stops (stepping.failure, HostElement.failure).
 It evaluates the waveforms it knows itself: DC, PWL, PWS, PULSE, SIN and
 EXP, each encoded below as a kind and its parameters (the C++ value
 functions are in quenda/steploop/waveforms.cpp). A circuit with any other
-waveform (a user's subclass of Waveform) runs on the Python loop. A new kind
+waveform (a user's subclass of Waveform, a NOISE source) runs on the Python
+loop. Thermal noise runs on both: the host draws it (noise.py), the loop
+hands back at each of its boundaries. A new kind
 of source value set at each step (say, a noise source's random values held
 over each interval, drawn in the host before the run) is one encoder here
 and one entry in the table of waveforms.cpp: the loop sets every varying
@@ -63,40 +65,50 @@ ENCODERS = {
 }
 
 
-def unsupported(assembly, noisy=False):
-    """Why the compiled loop cannot run this circuit, or None (noisy: the
-    run draws noise)."""
+def unsupported(assembly):
+    """Why the compiled loop cannot run this circuit, or None."""
     if _steploop is None:
         return f"the compiled loop is not built ({_missing})"
-    if noisy:
-        return "it draws noise (thermal noise or NOISE sources), which only the Python loop adds"
     for e, (_, wave, _) in zip(assembly.circuit.elements.values(), assembly.kernel_params):
+        if isinstance(wave, W.NOISE):
+            return f"{e.what} {e.name} has a NOISE waveform, which only the Python loop draws"
         if wave is not None and type(wave) not in ENCODERS:
             return (f"{e.what} {e.name} has a waveform of Python code "
                     f"({type(wave).__name__}), which only the Python loop evaluates")
     return None
 
 
-def plan(assembly, results, run):
+def plan(assembly, results, run, noise=None):
     """Installs the models of a run and returns (the plan of its StepLoop,
     the varying sources as loop.varying lists them). run: the run's
     settings in kernel time (see Transient.run): method, step, min_step,
     max_step (bounded by the transmission lines' delays), models_min_step
     (the smallest step the models are made for), max_phase, t_end,
     adaptive, lte, t_ramp, tol, max_iter, hysteresis, tstop (seconds),
-    progress."""
+    progress. noise: the run's thermal noise (noise.RunNoise), whose
+    sources follow the circuit's elements and whose currents the results
+    add to their elements'."""
     n, unit = assembly.size, assembly.units.time
     S, H = np.zeros((3, n)), np.zeros((6, n))
-    sources = varying(install(assembly, S, H, run.t_ramp, run.hysteresis, run.models_min_step),
-                      unit)
+    sources = varying(install(assembly, S, H, run.t_ramp, run.hysteresis, run.models_min_step,
+                              noise), unit)
     kinds = [ENCODERS[type(s.wave)](s.wave) for s, _ in sources]
     breakpoints = all_breakpoints([s for s, _ in sources], run.tstop, unit)
+    columns, kernel, signs = [], [], []
+    if noise is not None:
+        results.seed = noise.seed
+        results.add_noise_currents(*noise.element_currents())
+        if results._noise is not None:
+            columns, kernel, signs = results._noise
     return SimpleNamespace(
         S=S, H=H, Ap=np.frombuffer(assembly.Ap, dtype=np.int32),
         Ai=np.frombuffer(assembly.Ai, dtype=np.int32),
         element_phase=G.ElementPhase, element_voltage=G.ElementVoltage,
         element_current=G.ElementCurrent, element_n=G.ElementN,
         record_nodes=results.recorded_unknowns, record_elements=results.recorded_elements,
+        noise_columns=np.asarray(columns, dtype=np.int32),
+        noise_sources=np.asarray(kernel, dtype=np.int32),
+        noise_signs=np.asarray(signs, dtype=float),
         tol=run.tol, max_iter=run.max_iter, exact_jacobian=assembly.exact_jacobian,
         linear=not assembly.nonlinear, build_every_step=assembly.build_every_step,
         lagging=assembly.build_every_step, slow_rate=SLOW_RATE, drift=DRIFT, profile=PROFILE,
@@ -107,22 +119,28 @@ def plan(assembly, results, run):
                  for (s, until), (kind, p) in zip(sources, kinds)],
         method=run.method, step=run.step, min_step=run.min_step, max_step=run.max_step,
         max_phase=run.max_phase, t_end=run.t_end, restart_share=RESTART_SHARE,
-        adaptive=run.adaptive, lte=run.lte,
-        progress=run.progress is not None,
+        adaptive=run.adaptive, lte=run.lte, progress=run.progress is not None,
         breakpoints=np.array(landing_points(breakpoints, run.step, run.min_step, run.t_end,
                                             grid=not run.adaptive), dtype=float)), sources
 
 
 class CompiledLoop:
-    """One run of the compiled loop, with the figures TimeLoop and Steps give."""
+    """One run of the compiled loop, with the figures TimeLoop and Steps give.
 
-    def __init__(self, assembly, results, run):
-        self.assembly, self.max_phase = assembly, run.max_phase
-        loop_plan, self.sources = plan(assembly, results, run)
+    The noise of a run stays the host's (noise.RunNoise): the loop lands on
+    its boundaries and restarts there as the Python loop does, and at each
+    one hands back, for the host to draw the next interval's values."""
+
+    def __init__(self, assembly, results, run, noise=None):
+        self.assembly, self.max_phase, self.noise = assembly, run.max_phase, noise
+        loop_plan, self.sources = plan(assembly, results, run, noise)
         self.core = _steploop.StepLoop(loop_plan)
         if self.core.status != 0:
             raise SimulationError(f"the solver refused the circuit's pattern "
                                   f"(status {self.core.status})")
+        if noise is not None:
+            noise.start()
+            self.core.land_at(noise.next)
 
     def run(self, results, progress, tstop):
         """Steps to the end, storing into results; raises SimulationError
@@ -138,6 +156,9 @@ class CompiledLoop:
                     results.grow()
                 elif event[0] == "progress":
                     progress(event[1] * unit, tstop)
+                elif event[0] == "noise":
+                    self.noise.accepted(event[1])
+                    core.land_at(self.noise.next)
                 elif event[0] == "source":
                     _, k, t, value = event
                     raise self.sources[k][0].failure(t, value)

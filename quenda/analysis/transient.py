@@ -101,8 +101,9 @@ class Transient:
             keep (Results.seed). Each element draws from its own stream of
             the seed (quenda/analysis/noise.py).
         loop: "auto" runs the compiled loop when it can (every source's
-            waveform is a DC, PWL, PWS, PULSE, SIN or EXP of quenda's) and
-            the Python loop otherwise; "compiled" insists on the compiled
+            waveform is a DC, PWL, PWS, PULSE, SIN or EXP of quenda's, and
+            thermal noise) and the Python loop otherwise (a waveform of
+            Python code, a NOISE source); "compiled" insists on the compiled
             one (ValueError, saying why, when it cannot); "python" takes
             the Python loop, the reference. Both take the same steps to the
             same values.
@@ -161,7 +162,7 @@ class Transient:
         _check_count(tstop, min(largest, limit))
 
         noise = self._noise(seed, min_step, tstop)
-        compiled = self._compiled(loop, noise)
+        compiled = self._compiled(loop)
         t_end = tstop / u.time
         settings = SimpleNamespace(
             method=method, step=step / u.time, min_step=min_step / u.time,
@@ -175,7 +176,7 @@ class Transient:
             results = Results(self.assembly, record, rows)
             start = _time.perf_counter()
             if compiled:
-                time_loop = steps = CompiledLoop(self.assembly, results, settings)
+                time_loop = steps = CompiledLoop(self.assembly, results, settings, noise)
                 run = lambda: time_loop.run(results, progress, tstop)  # noqa: E731
             else:
                 time_loop, steps = self._python_loop(settings, results, noise)
@@ -196,13 +197,13 @@ class Transient:
             progress(tstop, tstop)
         return results
 
-    def _compiled(self, loop, noise):
+    def _compiled(self, loop):
         """Whether this run takes the compiled loop (loop: the run's argument)."""
         if loop not in LOOPS:
             raise ValueError(f"unknown loop {loop!r} (choose 'auto', 'compiled' or 'python')")
         if loop == "python":
             return False
-        why = unsupported(self.assembly, noise is not None)
+        why = unsupported(self.assembly)
         if why and loop == "compiled":
             raise ValueError(f"loop='compiled' cannot run this circuit: {why}")
         return why is None

@@ -151,6 +151,10 @@ struct Run {
     std::unique_ptr<TimeLoop> loop;
     std::unique_ptr<Steps> steps;
     std::vector<int32_t> record_nodes, record_elements;
+    // Noise currents added to recorded ones: output column, element (its
+    // noise source's kernel element) and sign, one triple per noisy element.
+    std::vector<int32_t> noise_columns, noise_sources;
+    std::vector<double> noise_signs;
     int64_t grid_count = 1, next_grid = 1;  // fixed steps: the grid points k * step
     bool started = false;       // the point at 0 is stored
     bool pending = false;       // an accepted point waits to be stored at pending_time
@@ -304,9 +308,20 @@ bool read_plan(PyObject* plan_object, Run& run) {
     const Py_ssize_t elements =
         std::min({run.element_phase.length(), run.element_voltage.length(),
                   run.element_current.length(), run.element_n.length()});
+    Ref signs = plan.attr("noise_signs");
     if (!plan.indices("record_nodes", 0, n, run.record_nodes) ||
-        !plan.indices("record_elements", 0, elements, run.record_elements))
+        !plan.indices("record_elements", 0, elements, run.record_elements) ||
+        !plan.indices("noise_columns", 0, Py_ssize_t(run.record_elements.size()),
+                      run.noise_columns) ||
+        !plan.indices("noise_sources", 0, elements, run.noise_sources) || !signs ||
+        !plan.doubles(signs.get(), "plan.noise_signs", run.noise_signs))
         return false;
+    if (run.noise_sources.size() != run.noise_columns.size() ||
+        run.noise_signs.size() != run.noise_columns.size()) {
+        PyErr_SetString(PyExc_ValueError,
+                        "plan.noise_columns, noise_sources and noise_signs differ in length");
+        return false;
+    }
 
     NewtonSettings ns{};
     long max_iter;
@@ -467,6 +482,10 @@ struct Outputs {
             c[j] = ec[e];
             q[j] = en[e];
         }
+        for (size_t m = 0; m < run.noise_columns.size(); ++m) {
+            double& into = c[run.noise_columns[m]];
+            into = into + run.noise_signs[m] * ec[run.noise_sources[m]];
+        }
         run.stored = k + 1;
     }
 };
@@ -497,8 +516,8 @@ bool between_steps(const Run& run) {
 }
 
 // Steps until the run is done (None), the outputs are full (("full",)), a
-// progress report is due (("progress", t)) or a step fails (("failed", ...),
-// ("source", ...)).
+// progress report is due (("progress", t)), the noise reached a boundary
+// (("noise", t)) or a step fails (("failed", ...), ("source", ...)).
 PyObject* step(Run& run, const Outputs& out) {
     TimeLoop& loop = *run.loop;
     Steps& steps = *run.steps;
@@ -520,6 +539,10 @@ PyObject* step(Run& run, const Outputs& out) {
                     return Py_BuildValue("(sd)", "progress", run.pending_time);
                 }
             }
+        }
+        if (steps.landed) {  // the host draws the next interval's noise
+            steps.landed = false;
+            return Py_BuildValue("(sd)", "noise", loop.t);
         }
         if (run.done) Py_RETURN_NONE;
         Failure failed;
@@ -596,6 +619,19 @@ PyObject* loop_run(PyObject* o, PyObject* outputs) {
     PyObject* result = step(run, out);
     self->running = false;
     return result;
+}
+
+PyObject* loop_land_at(PyObject* o, PyObject* arg) {
+    StepLoopObject* self = as_loop(o);
+    if (!check_usable(self, "land_at")) return nullptr;
+    double t;
+    if (!capi::to_double(arg, &t)) return nullptr;
+    if (std::isnan(t)) {
+        PyErr_SetString(PyExc_ValueError, "land_at(): the time of a landing is a number");
+        return nullptr;
+    }
+    self->run->steps->landing = t;
+    Py_RETURN_NONE;
 }
 
 PyObject* loop_matrix(PyObject* o, PyObject*) {
@@ -689,8 +725,13 @@ PyMethodDef kMethods[] = {
         "run(outputs)\n\nSteps on. outputs = (time, node_phase, node_voltage, phase, voltage, "
         "current, quanta): arrays of one row per stored point (the rows stored so far kept). "
         "Returns None when the run is done, ('full',) when the rows are, ('progress', t) "
-        "when a progress report is due, ('failed', outcome, unknown, t, h) or ('source', "
-        "index, t, value) when a step failed (kernel time)."),
+        "when a progress report is due, ('noise', t) when the noise reached a boundary (the "
+        "host draws the next values and calls land_at), ('failed', outcome, unknown, t, h) "
+        "or ('source', index, t, value) when a step failed (kernel time)."),
+    QUENDA_ONEARG_METHOD(
+        "land_at", loop_land_at,
+        "land_at(t)\n\nThe next noise boundary (kernel time): the steps land on it, the "
+        "step after it restarts, and run() reports ('noise', t) once a point reaches it."),
     QUENDA_NOARGS_METHOD("matrix", loop_matrix,
                          "matrix()\n\nThe values of the matrix last factorised, as a list."),
     {nullptr, nullptr, 0, nullptr},

@@ -42,7 +42,12 @@ bool Steps::advance(const Models& models, TimeLoop& loop, Newton& newton, double
                     Failure* failed) {
     const double t = loop.t;
     const double bp = next_breakpoint(t);
-    const double seg_end = py_min(end, bp);
+    double seg_end = py_min(end, bp);
+    // A noise boundary within half the smallest step of a point landed on
+    // anyway is that point (the noise takes it so): no sliver steps.
+    const double near = 0.5 * s_.min_step;
+    if (landing < seg_end - near) seg_end = landing;
+    const bool exempt = unjudged_ > 0;
     double h, t_new, error;
     Formula formula;
     while (true) {
@@ -64,7 +69,7 @@ bool Steps::advance(const Models& models, TimeLoop& loop, Newton& newton, double
             }
         }
         error = 0.0;
-        if (outcome == Outcome::ok && s_.adaptive && error_share(formula) != 0.0) {
+        if (outcome == Outcome::ok && s_.adaptive && error_share(formula) != 0.0 && !exempt) {
             error = error_share(formula) * loop.prediction_error();
             if (error > s_.lte) {
                 outcome = Outcome::error;
@@ -80,14 +85,28 @@ bool Steps::advance(const Models& models, TimeLoop& loop, Newton& newton, double
         h_try_ = py_max(h * shrink, s_.min_step);
     }
     const bool landed_on_breakpoint = t_new == bp;
-    loop.accept(models, t_new, landed_on_breakpoint);
+    const bool on_landing = std::fabs(t_new - landing) <= near && !landed_on_breakpoint;
+    unjudged_ = on_landing ? 2 : std::max(0, unjudged_ - 1);
+    loop.accept(models, t_new, landed_on_breakpoint || on_landing);
+    // The noise moves on at its boundary (noise.RunNoise.accepted).
+    landed = !(t_new < landing - near);
+    const double wanted = h_try_;  // before this step was cut short to land
     if (!s_.adaptive) {
         h_try_ = py_min(s_.step, 2.0 * h);
+    } else if (exempt) {
+        h_try_ = h;  // unjudged: no reason to change it
     } else {
         const double grow = error == 0.0 ? 2.0
                                          : py_min(2.0, py_max(0.5, 0.9 * std::pow(s_.lte / error,
                                                                                  1.0 / 3.0)));
         h_try_ = h * grow;
+    }
+    if (on_landing) {
+        resume_ = py_max(h_try_, wanted);
+        have_resume_ = true;
+    } else if (have_resume_) {
+        h_try_ = py_max(h_try_, resume_);
+        have_resume_ = false;
     }
     return true;
 }

@@ -31,6 +31,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <new>
 #include <string>
@@ -308,14 +309,14 @@ bool read_plan(PyObject* plan_object, Run& run) {
     const Py_ssize_t elements =
         std::min({run.element_phase.length(), run.element_voltage.length(),
                   run.element_current.length(), run.element_n.length()});
-    Ref signs = plan.attr("noise_signs");
     if (!plan.indices("record_nodes", 0, n, run.record_nodes) ||
         !plan.indices("record_elements", 0, elements, run.record_elements) ||
         !plan.indices("noise_columns", 0, Py_ssize_t(run.record_elements.size()),
                       run.noise_columns) ||
-        !plan.indices("noise_sources", 0, elements, run.noise_sources) || !signs ||
-        !plan.doubles(signs.get(), "plan.noise_signs", run.noise_signs))
+        !plan.indices("noise_sources", 0, elements, run.noise_sources))
         return false;
+    Ref signs = plan.attr("noise_signs");
+    if (!signs || !plan.doubles(signs.get(), "plan.noise_signs", run.noise_signs)) return false;
     if (run.noise_sources.size() != run.noise_columns.size() ||
         run.noise_signs.size() != run.noise_columns.size()) {
         PyErr_SetString(PyExc_ValueError,
@@ -628,6 +629,15 @@ PyObject* loop_land_at(PyObject* o, PyObject* arg) {
     if (!capi::to_double(arg, &t)) return nullptr;
     if (std::isnan(t)) {
         PyErr_SetString(PyExc_ValueError, "land_at(): the time of a landing is a number");
+        return nullptr;
+    }
+    // A landing behind the loop would step it backwards in time.
+    if (!(t > self->run->loop->t)) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "land_at(): the landing (%.17g) lies not ahead of the loop's time (%.17g)",
+                      t, self->run->loop->t);
+        PyErr_SetString(PyExc_ValueError, text);
         return nullptr;
     }
     self->run->steps->landing = t;

@@ -25,13 +25,15 @@ from quenda import stampcore as sc
 from quenda import _steploop
 from quenda.analysis import compiled
 from quenda.analysis.assembly import Assembly
+from quenda.analysis.noise import RunNoise, noisy
 from quenda.circuit import Circuit, PULSE, PWL, SIN
 from quenda.circuit import waveforms as W
 from quenda.results.results import Results
 
 PS = 1e-12
 ATTRIBUTES = ("S", "H", "Ap", "Ai", "element_phase", "element_voltage", "element_current",
-              "element_n", "record_nodes", "record_elements", "tol", "max_iter",
+              "element_n", "record_nodes", "record_elements", "noise_columns", "noise_sources",
+              "noise_signs", "tol", "max_iter",
               "exact_jacobian", "linear", "build_every_step", "lagging", "slow_rate", "drift",
               "profile", "t_ramp", "hysteresis", "time_unit", "bounded_i", "bounded_j",
               "sources", "method", "step", "min_step", "max_step", "max_phase", "t_end",
@@ -61,7 +63,7 @@ def waveform(g):
 
 def circuit(g):
     """A small circuit that passes the builder's checks."""
-    c = Circuit("fuzz")
+    c = Circuit("fuzz", temperature=g.pick([0.0, 0.0, 4.2]), neb=g.pick([1e12, 4e12]))
     stages = g.rng.randint(1, 3)
     for k in range(1, stages + 1):
         node = f"n{k}"
@@ -120,7 +122,9 @@ class LoopWorld:
             tstop=t_end * self.assembly.units.time, progress=g.pick([None, print]))
         self.results = Results(self.assembly, None if g.chance(0.5) else ["n1", "B1"],
                                g.pick([1, 4, 64]))
-        self.plan, _ = compiled.plan(self.assembly, self.results, run)
+        self.noise = RunNoise(self.assembly, g.rng.randrange(2**63),
+                              0.5 * run.min_step) if noisy(self.assembly.circuit) else None
+        self.plan, _ = compiled.plan(self.assembly, self.results, run, self.noise)
         HOOKS.actions = [self.hostile_step]
         for _ in range(g.pick([0, 0, 1, 2])):
             self.break_plan()
@@ -189,12 +193,27 @@ class LoopWorld:
         return sources
 
     def construct(self):
-        """A StepLoop of the plan: the call checked, and a loop kept when it succeeds."""
+        """A StepLoop of the plan: the call checked, and a loop kept when it
+        succeeds, with the noise's first values drawn and its first boundary."""
         if self.call(_steploop.StepLoop, self.plan, retains=True, label="StepLoop"):
             try:  # again, to keep one (a hook may have changed the host meanwhile)
-                self.loops.append(_steploop.StepLoop(self.plan))
+                loop = _steploop.StepLoop(self.plan)
             except Exception:  # noqa: BLE001
-                pass
+                return
+            if self.noise is not None and self.draw(self.noise.start):
+                self.call(loop.land_at, self.noise.next if self.g.ok() else self.g.weird_float(),
+                          label="land_at")
+            self.loops.append(loop)
+
+    @staticmethod
+    def draw(step, *args):
+        """The host's noise draws: they read the element arrays, which the
+        changes below may have replaced (the host's failure, not the loop's)."""
+        try:
+            step(*args)
+        except (IndexError, ValueError):
+            return False
+        return True
 
     # ---- steps ------------------------------------------------------------
 
@@ -220,10 +239,14 @@ class LoopWorld:
                              label="run"):
                 return
             self.results.count = loop.stored
-            if events[-1] is None or events[-1][0] not in ("full", "progress"):
+            event = events[-1]
+            if event is None or event[0] not in ("full", "progress", "noise"):
                 return
-            if events[-1][0] == "full":
+            if event[0] == "full":
                 self.results.grow()
+            elif event[0] == "noise" and self.noise is not None:
+                if self.draw(self.noise.accepted, event[1]):
+                    self.call(loop.land_at, self.noise.next, label="land_at")
 
     def figures(self):
         if not self.loops:

@@ -211,7 +211,7 @@ class LoopWorld:
         changes below may have replaced (the host's failure, not the loop's)."""
         try:
             step(*args)
-        except (IndexError, ValueError):
+        except (IndexError, TypeError, ValueError):
             return False
         return True
 

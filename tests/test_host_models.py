@@ -148,3 +148,22 @@ def test_failing_step_names_time_and_unknown():
     text = str(info.value)
     assert text.startswith("Newton iterations did not converge at t = ")
     assert "the largest update was at node 'n" in text
+
+
+@pytest.mark.parametrize("fraction", [0.99, 1.01])
+def test_netlist_asks_for_the_bcs_junction_by_temperature_and_gap(fraction):
+    # The same junction from a model card: rtype=2 at t=6 with the gap of
+    # tc=9.25, rn given, so Ic is the Ambegaokar-Baratoff value again.
+    from quenda import read_netlist
+
+    delta, rn = tjm.gap(6.0, 9.25), NB_6K["rn"]
+    ab = math.pi * delta / (2 * rn) * math.tanh(delta / (2 * tjm.K_B * 6.0))
+    net = read_netlist(f"""* Nb tunnel junction at 6 K
+.model nb jj(rtype=2, t=6, tc=9.25, rn={2 * rn}, cap=0.05p)
+I1 0 1 {fraction * ab}
+B1 1 0 nb area=2
+R1 1 0 2
+.tran 0.05p 300p
+""")
+    res = Transient(net.circuit).run(tstop=300 * PS, step=0.05 * PS, ramp=50 * PS)
+    assert (res.quanta("B1")[-1] >= 2) == (fraction > 1)

@@ -119,7 +119,12 @@ class PWL(Waveform):
             return values[-1]
         t0, t1 = times[k - 1], times[k]
         # A jump (two points at one time) takes the later value from its time on.
-        return values[k - 1] + (values[k] - values[k - 1]) * (t - t0) / (t1 - t0)
+        return values[k - 1] + (values[k] - values[k - 1]) * self._ease((t - t0) / (t1 - t0))
+
+    @staticmethod
+    def _ease(s):
+        """How far between two points, at the fraction s of the time between them."""
+        return s
 
     def breakpoints(self, t_end):
         return _within(self.times, t_end)
@@ -139,16 +144,9 @@ class PWS(PWL):
     between them, so that it has no kink at a point; constant outside them.
     Its breakpoints are its points: the easing starts and ends there."""
 
-    def __call__(self, t):
-        times, values = self._t, self._v
-        k = bisect.bisect_right(times, t)
-        if k == 0:
-            return values[0]
-        if k == len(times):
-            return values[-1]
-        t0, t1 = times[k - 1], times[k]
-        s = (t - t0) / (t1 - t0)
-        return values[k - 1] + (values[k] - values[k - 1]) * 0.5 * (1.0 - math.cos(math.pi * s))
+    @staticmethod
+    def _ease(s):
+        return 0.5 * (1.0 - math.cos(math.pi * s))
 
     def __repr__(self):
         return f"PWS({list(zip(self._t, self._v))!r})"

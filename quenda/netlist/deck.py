@@ -73,21 +73,21 @@ class Definition:
         self.labels = {}  # LABEL -> card
         self.protos = None
 
-    def find_subckt(self, name):
+    def _find(self, table, name):
+        """The definition of name in this scope's table or the nearest enclosing one's."""
         d = self
         while d is not None:
-            if name in d.subckts:
-                return d.subckts[name]
+            found = getattr(d, table).get(name)
+            if found is not None:
+                return found
             d = d.parent
         return None
 
+    def find_subckt(self, name):
+        return self._find("subckts", name)
+
     def find_model(self, name):
-        d = self
-        while d is not None:
-            if name in d.models:
-                return d.models[name]
-            d = d.parent
-        return None
+        return self._find("models", name)
 
     def all(self):
         yield self

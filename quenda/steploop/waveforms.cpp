@@ -37,24 +37,24 @@ size_t points_after(const double* p, size_t points, double t) {
     return lo;
 }
 
-double pwl(const double* p, size_t count, double t) {
+// Between two points, the fraction s of the time between them gives how far
+// along the values it is: s itself (pwl) or eased (pws). The arithmetic is
+// the host's (circuit/waveforms.py), so that both loops see the same values.
+template <double (*ease)(double)>
+double points_law(const double* p, size_t count, double t) {
     const size_t points = count / 2;
     const size_t k = points_after(p, points, t);
     if (k == 0) return p[1];
     if (k == points) return p[2 * points - 1];
     const double t0 = p[2 * k - 2], t1 = p[2 * k], v0 = p[2 * k - 1], v1 = p[2 * k + 1];
-    return v0 + (v1 - v0) * (t - t0) / (t1 - t0);
+    return v0 + (v1 - v0) * ease((t - t0) / (t1 - t0));
 }
 
-double pws(const double* p, size_t count, double t) {
-    const size_t points = count / 2;
-    const size_t k = points_after(p, points, t);
-    if (k == 0) return p[1];
-    if (k == points) return p[2 * points - 1];
-    const double t0 = p[2 * k - 2], t1 = p[2 * k], v0 = p[2 * k - 1], v1 = p[2 * k + 1];
-    const double s = (t - t0) / (t1 - t0);
-    return v0 + (v1 - v0) * 0.5 * (1.0 - std::cos(kPi * s));
-}
+double linear(double s) { return s; }
+double half_cosine(double s) { return 0.5 * (1.0 - std::cos(kPi * s)); }
+
+double pwl(const double* p, size_t count, double t) { return points_law<linear>(p, count, t); }
+double pws(const double* p, size_t count, double t) { return points_law<half_cosine>(p, count, t); }
 
 double pulse(const double* p, size_t, double t) {
     const double v1 = p[0], v2 = p[1], td = p[2], tr = p[3], tf = p[4], pw = p[5], per = p[6];

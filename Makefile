@@ -56,6 +56,7 @@ bench: build
 	$(PYTHON) benchmarks/kernel.py
 	$(PYTHON) benchmarks/solver.py
 	$(PYTHON) benchmarks/transient.py
+	$(PYTHON) benchmarks/cell_sweep.py
 	$(PYTHON) benchmarks/noise.py
 
 clean:

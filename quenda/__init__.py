@@ -11,7 +11,9 @@ The numerical core lives in two extension modules:
 
 They share no state of their own: everything passes through the host state
 modules ``quenda.SimulationParameters``, ``quenda.qdglobals`` and
-``quenda.qdconfig``. The host built on them works in SI units:
+``quenda.qdconfig``. A third, ``quenda._steploop``, is the transient time
+loop compiled: it drives the kernel's models through the C interface the
+kernel exports (the capsule ``stampcore._KERNEL_API``) and KLU directly. The host built on them works in SI units:
 
 - ``quenda.circuit``: the circuit description (builder, element kinds,
   waveforms, units);

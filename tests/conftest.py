@@ -1,5 +1,5 @@
-"""Shared fixtures: a fresh host state per test and an isolated interpreter
-for inputs that could crash one."""
+"""Shared fixtures: a fresh host state per test, an isolated interpreter for
+inputs that could crash one, and both time loops on the host's circuits."""
 
 import ctypes
 import os
@@ -144,3 +144,79 @@ def allocated_bytes():
     mallinfo2.restype = _Mallinfo2
     info = mallinfo2()
     return info.uordblks + info.hblkhd
+
+
+# The host test files whose every run goes through both time loops, which
+# must agree: every circuit they simulate is a test of the compiled loop
+# against the Python one, the reference.
+BOTH_LOOPS = {"test_transient.py", "test_physics.py", "test_host_models.py", "test_results.py",
+              "test_circuit.py", "test_netlist_run.py", "test_line_physics.py",
+              "test_netlist_lines.py", "test_noise.py"}
+
+
+def same_results(a, b):
+    """Both loops' Results agree: the same points, phases within 1e-9 rad,
+    the other waveforms within 1e-9 of their scale, the same counts."""
+    assert a.count == b.count
+    np.testing.assert_array_equal(a.time, b.time)
+    for name in ("_node_phase", "_phase"):
+        np.testing.assert_allclose(getattr(b, name)[:b.count], getattr(a, name)[:a.count],
+                                   rtol=0, atol=1e-9)
+    for name in ("_node_voltage", "_voltage", "_current"):
+        x, y = getattr(a, name)[:a.count], getattr(b, name)[:b.count]
+        scale = np.abs(x).max() if x.size else 0.0
+        np.testing.assert_allclose(y, x, rtol=0, atol=1e-9 * max(scale, 1.0))
+    np.testing.assert_array_equal(a._quanta[:a.count], b._quanta[:b.count])
+
+
+def same_steps(a, b):
+    """Both loops took the same steps and did the same work on them."""
+    keys = ("steps", "rejected", "iterations", "factorisations", "refactorisations")
+    assert {k: a.timing[k] for k in keys} == {k: b.timing[k] for k in keys}
+
+
+@pytest.fixture(autouse=True)
+def both_loops(request, monkeypatch):
+    """In the host test files, a Transient.run that leaves the loop to
+    choose runs on the Python loop and, when it can, on the compiled one:
+    the same results or the same error (with the same partial results)."""
+    if request.node.path.name not in BOTH_LOOPS:
+        yield
+        return
+    from quenda.analysis import compiled, transient
+
+    original = transient.Transient.run
+
+    def run(self, *args, **kwargs):
+        if args or "loop" in kwargs:
+            return original(self, *args, **kwargs)
+        outcomes = []
+        for loop in ("python", "compiled"):
+            try:
+                outcomes.append((original(self, loop=loop, **kwargs), None))
+            except (Exception, KeyboardInterrupt) as err:
+                outcomes.append((None, err))
+            res, err = outcomes[0]
+            if loop == "python" and compiled.unsupported(self.assembly):
+                if err is not None:
+                    raise err
+                return res
+            # The same noise for both: the seed the first run drew.
+            seed = getattr(res if err is None else getattr(err, "results", None), "seed", None)
+            if seed is not None:
+                kwargs.setdefault("seed", seed)
+        (a, a_err), (b, b_err) = outcomes
+        if a_err is not None or b_err is not None:
+            assert type(a_err) is type(b_err) and str(a_err) == str(b_err), (a_err, b_err)
+            partial = [getattr(e, "results", None) for e in (a_err, b_err)]
+            assert (partial[0] is None) == (partial[1] is None)
+            if partial[0] is not None:
+                same_results(*partial)
+            assert getattr(a_err, "time", None) == getattr(b_err, "time", None)
+            raise b_err
+        same_results(a, b)
+        same_steps(a, b)
+        return b
+
+    monkeypatch.setattr(transient.Transient, "run", run)
+    yield

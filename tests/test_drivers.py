@@ -39,7 +39,7 @@ def test_module_frame():
             "CurrentSourceModel"} <= set(classes)
     assert rest == ["np", "SP", "qdglobals", "qdconfig", "RHSHelper", "NTHREADS",
                     "InitElementModels", "BuildStaticMatrix", "BuildMatrix", "UpdateMatrix",
-                    "UpdateRHS", "UpdateValues", "_rebuild_ElementModel"]
+                    "UpdateRHS", "UpdateValues", "_rebuild_ElementModel", "_KERNEL_API"]
     assert values == "None 4 numpy quenda.SimulationParameters quenda.qdconfig"
 
 

@@ -37,11 +37,14 @@ class HostElement:
         its waveform gives something that is not a finite number there."""
         v = self.wave(t * self.time_unit) * self.scale
         if not (v - v == 0.0):  # NaN or infinite, and no function call
-            raise SimulationError(
-                f"{self.spec.what} {self.spec.name}: its waveform gives {v / self.scale!r} at "
-                f"t = {t * self.time_unit:.6g} s, which cannot be simulated",
-                time=t * self.time_unit)
+            raise self.failure(t, v)
         return v
+
+    def failure(self, t, v):
+        """The SimulationError of kernel value v at kernel time t."""
+        return SimulationError(
+            f"{self.spec.what} {self.spec.name}: its waveform gives {v / self.scale!r} at "
+            f"t = {t * self.time_unit:.6g} s, which cannot be simulated", time=t * self.time_unit)
 
     def UpdateParameters(self):
         from .. import qdglobals

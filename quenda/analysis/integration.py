@@ -22,6 +22,11 @@ on, as the trapezoidal rule would, undamped, for the whole run.
 
 The predictor takes a Taylor step with the last accepted derivatives; the
 derivatives then follow from the formula, so the predicted point satisfies it.
+(Extrapolation through more past points predicts no better: at rest the
+Taylor step is exact to the last bit, and within a junction's switching its
+error and theirs are alike, about 1e-2 rad at a quarter picosecond.) It is
+summed term by term in a fixed order, as the compiled loop sums it, so that
+both loops take the same steps to the last bit.
 """
 
 import numpy as np
@@ -58,6 +63,15 @@ def step_map(formula, h, h_prev=None):
         a[4] += c2
         return np.array([xrow6, v, a]), c0
     raise ValueError(f"unknown integration formula {formula!r}")
+
+
+def predict(T, H, S, work):
+    """S = T @ H[:T.shape[1]], each row summed over the columns of T in
+    order (work: a scratch array shaped like S)."""
+    np.multiply(T[:, :1], H[0], out=S)
+    for k in range(1, T.shape[1]):
+        np.multiply(T[:, k:k + 1], H[k], out=work)
+        np.add(S, work, out=S)
 
 
 def error_share(formula):

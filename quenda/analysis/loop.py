@@ -7,14 +7,23 @@ points. A step is attempted from the last accepted point; only accept()
 makes it part of the run (the kernel's models take their history there).
 """
 
+import time as _time
+
 import numpy as np
 
 from .. import SimulationParameters as SP
 from .. import qdglobals as G
 from .. import stampcore as sc
 from .hoststate import install, smooth
-from .integration import step_map
-from .newton import Newton
+from .integration import predict, step_map
+from .newton import Newton, _largest
+
+
+def varying(sources, time_unit):
+    """The sources whose value still changes after 0, each with the kernel
+    time from which it stays constant."""
+    return [(s, s.wave.constant_from() / time_unit) for s in sources
+            if s.wave.constant_from() > 0.0]
 
 
 class TimeLoop:
@@ -32,11 +41,9 @@ class TimeLoop:
         self._maps = {}
         self.noise = noise         # noise.RunNoise, or None
         sources = install(assembly, self.S, self.H, t_ramp, hysteresis, min_step, noise)
-        # Sources whose value still changes, and until when (kernel time).
-        unit = assembly.units.time
-        self.varying = [(s, s.wave.constant_from() / unit) for s in sources
-                        if s.wave.constant_from() > 0.0]
+        self.varying = varying(sources, assembly.units.time)
         self.newton = Newton(assembly, tol, max_iter)
+        self.turned = np.zeros((2, assembly.bounded_i.size))
         sc.UpdateValues()
         if noise is not None:
             noise.start()
@@ -61,7 +68,7 @@ class TimeLoop:
             s.model.SetParameters([s.value(t_new)])
         T, c0 = self._map(formula, h)
         SP.InterpCoeffDt[0], SP.InterpCoeffDDt[0], SP.TimeSteps[0] = c0, c0 * c0, h
-        np.dot(T, self.H[: T.shape[1]], out=self.S)
+        predict(T, self.H, self.S, self.newton.work)
         np.copyto(self.x_predicted, self.S[0])
         self.formula = formula
         return self.newton.solve(self.S, c0)
@@ -73,14 +80,19 @@ class TimeLoop:
         if not a.bounded_i.size:
             return 0.0
         np.subtract(self.S[0], self.H[0], out=self.dx[1:])
-        return float(np.abs(self.dx[a.bounded_i] - self.dx[a.bounded_j]).max())
+        turned, other = self.turned
+        self.dx.take(a.bounded_i, out=turned)
+        self.dx.take(a.bounded_j, out=other)
+        np.subtract(turned, other, out=turned)
+        np.abs(turned, out=turned)
+        return float(_largest(turned))
 
     def prediction_error(self):
         """Largest difference between the solved and the predicted unknowns."""
         if not self.S.shape[1]:
             return 0.0
         np.subtract(self.S[0], self.x_predicted, out=self.dx[1:])
-        return float(np.abs(self.dx[1:]).max())
+        return float(_largest(np.abs(self.dx[1:], out=self.dx[1:])))
 
     def accept(self, t_new, restart=False):
         """Makes the solved point (at t_new) the last accepted one. restart:
@@ -90,7 +102,9 @@ class TimeLoop:
         self.h_prev = None if restart else t_new - self.t
         self.t = t_new
         self.accepted += 1
+        started = _time.perf_counter()
         sc.UpdateValues()
+        self.newton.timing["kernel"] += _time.perf_counter() - started
         if self.noise is not None:
             self.noise.accepted(t_new)
         if self.varying and min(until for _, until in self.varying) < self.t:
@@ -98,4 +112,4 @@ class TimeLoop:
 
     @property
     def timing(self):
-        return self.newton.timing
+        return dict(self.newton.timing, **self.newton.counts)

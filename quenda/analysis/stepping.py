@@ -43,6 +43,19 @@ from .integration import error_share
 RESTART_SHARE = 1.0 / 16.0
 
 
+def landing_points(breakpoints, step, min_step, t_end, grid):
+    """The breakpoints (sorted, kernel time) the steps land on. Breakpoints
+    closer together than the smallest step are one; on a grid, one that the
+    rounding of its time puts a hair off a grid point is that point."""
+    kept = []
+    for b in breakpoints:
+        if grid and abs(b - round(b / step) * step) < 1e-9 * step:
+            b = round(b / step) * step
+        if 0.0 < b < t_end and (not kept or b - kept[-1] >= min_step):
+            kept.append(float(b))
+    return kept
+
+
 class Steps:
     """The step controller of one run (kernel time throughout)."""
 
@@ -53,16 +66,7 @@ class Steps:
         self.landings = landings
         self.step, self.min_step, self.max_step = step, min_step, max_step
         self.max_phase = max_phase
-        # Breakpoints closer together than the smallest step are one; on a
-        # grid, one that the rounding of its time puts a hair off a grid
-        # point is that point.
-        kept = []
-        for b in breakpoints:
-            if grid and abs(b - round(b / step) * step) < 1e-9 * step:
-                b = round(b / step) * step
-            if 0.0 < b < t_end and (not kept or b - kept[-1] >= min_step):
-                kept.append(float(b))
-        self.breakpoints = kept
+        self.breakpoints = landing_points(breakpoints, step, min_step, t_end, grid)
         self.h_try = step
         self.rejected = 0
         self.unjudged = 0  # steps still to take before the truncation error is judged again
@@ -144,27 +148,35 @@ class Steps:
         return t_new
 
     def failure(self, outcome, worst, t_new, h):
-        a = self.loop.assembly
-        when = t_new * a.units.time
-        at = f"t = {when:.6g} s"
-        hint = " (a smaller step or min_step may help)"
-        if outcome == "singular":
-            where = a.empty_row(self.loop.newton.Ax)
-            text = (f"the circuit equations are singular at {at}"
-                    + (f" (nothing fixes the unknown of {where})" if where else ""))
-        elif outcome == "nonfinite":
-            text = (f"the solution became infinite or NaN at {at} at {a.name_of_unknown(worst)}"
-                    f"{hint}")
-        elif outcome == "phase":
-            text = (f"a junction or phase source turns by more than {self.max_phase:.3g} rad "
-                    f"within the smallest step ({h * a.units.time:.3g} s) at {at}{hint}")
-        elif outcome == "error":
-            text = (f"the local truncation error stays above its bound at {at} even with the "
-                    f"smallest step")
-        else:
-            text = (f"Newton iterations did not converge at {at}; the largest update was at "
-                    f"{a.name_of_unknown(worst)}{hint}")
-        return SimulationError(text, time=when)
+        return failure(self.loop.assembly, self.loop.newton.Ax, self.max_phase, outcome, worst,
+                       t_new, h)
+
+
+def failure(assembly, Ax, max_phase, outcome, worst, t_new, h):
+    """The SimulationError of a step of size h to t_new (kernel time) that
+    failed with `outcome` at unknown index `worst` (None: unknown), Ax the
+    values of the matrix last factorised."""
+    a = assembly
+    when = t_new * a.units.time
+    at = f"t = {when:.6g} s"
+    hint = " (a smaller step or min_step may help)"
+    if outcome == "singular":
+        where = a.empty_row(Ax)
+        text = (f"the circuit equations are singular at {at}"
+                + (f" (nothing fixes the unknown of {where})" if where else ""))
+    elif outcome == "nonfinite":
+        text = (f"the solution became infinite or NaN at {at} at {a.name_of_unknown(worst)}"
+                f"{hint}")
+    elif outcome == "phase":
+        text = (f"a junction or phase source turns by more than {max_phase:.3g} rad "
+                f"within the smallest step ({h * a.units.time:.3g} s) at {at}{hint}")
+    elif outcome == "error":
+        text = (f"the local truncation error stays above its bound at {at} even with the "
+                f"smallest step")
+    else:
+        text = (f"Newton iterations did not converge at {at}; the largest update was at "
+                f"{a.name_of_unknown(worst)}{hint}")
+    return SimulationError(text, time=when)
 
 
 def run_fixed(steps, t_end, store):

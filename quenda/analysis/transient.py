@@ -11,18 +11,23 @@ parts. A run that cannot go on raises SimulationError carrying the results
 up to the last accepted point; so does an interrupted run (the
 KeyboardInterrupt carries them in `results`).
 
-One run holds the kernel at a time in a process (hoststate.py).
+The steps are taken by the compiled loop (compiled.py, quenda._steploop)
+when it knows every source's waveform, else by the Python loop (loop.py):
+one design, written twice; both reach the same values. One run holds the
+kernel at a time in a process (hoststate.py).
 """
 
 import math
 import numbers
 import secrets
 import time as _time
+from types import SimpleNamespace
 
 from ..circuit.builder import CircuitError
 from ..circuit.units import DEFAULT, si_value
 from ..results.results import Results
 from .assembly import Assembly
+from .compiled import CompiledLoop, unsupported
 from .errors import SimulationError
 from .hoststate import exclusive_run
 from .integration import METHODS
@@ -32,6 +37,8 @@ from .stepping import Steps, all_breakpoints, grid_points, run_adaptive, run_fix
 
 #: More steps than this is a run that would not end in any useful time.
 MAX_STEPS = 10**9
+#: The time loops a run may take.
+LOOPS = ("auto", "compiled", "python")
 
 
 def _positive(name, value, allow_inf=False, allow_zero=False):
@@ -58,7 +65,7 @@ class Transient:
 
     def run(self, *, tstop, step, method="trap", ramp=0.0, record=None, tol=1e-6, max_iter=30,
             min_step=None, hysteresis=0.1, adaptive=False, lte=1e-3, max_step=None,
-            max_phase_step=math.pi / 2, progress=None, seed=None):
+            max_phase_step=math.pi / 2, progress=None, seed=None, loop="auto"):
         """Simulates from 0 to tstop; returns Results (SI units).
 
         Times are in seconds, as numbers or with a suffix ("100p").
@@ -93,6 +100,13 @@ class Transient:
             same seed, the same run. Default a fresh one, which the results
             keep (Results.seed). Each element draws from its own stream of
             the seed (quenda/analysis/noise.py).
+        loop: "auto" runs the compiled loop when it can (every source's
+            waveform is a DC, PWL, PWS, PULSE, SIN or EXP of quenda's, and
+            thermal noise) and the Python loop otherwise (a waveform of
+            Python code, a NOISE source); "compiled" insists on the compiled
+            one (ValueError, saying why, when it cannot); "python" takes
+            the Python loop, the reference. Both take the same steps to the
+            same values.
         """
         if method not in METHODS:
             raise ValueError(f"unknown integration method {method!r} (choose 'trap' or 'gear')")
@@ -148,36 +162,65 @@ class Transient:
         _check_count(tstop, min(largest, limit))
 
         noise = self._noise(seed, min_step, tstop)
+        compiled = self._compiled(loop)
+        t_end = tstop / u.time
+        settings = SimpleNamespace(
+            method=method, step=step / u.time, min_step=min_step / u.time,
+            max_step=min(max_step / u.time, limit_kernel),
+            models_min_step=min(min_step / u.time, limit_kernel), max_phase=max_phase_step,
+            t_end=t_end, adaptive=adaptive, lte=lte if adaptive else math.inf,
+            grid_count=grid_points(t_end, step / u.time), t_ramp=ramp / u.time, tol=tol,
+            max_iter=max_iter, hysteresis=hysteresis, tstop=tstop, progress=progress)
         with exclusive_run():
-            loop = TimeLoop(self.assembly, ramp / u.time, tol, max_iter, hysteresis,
-                            min(min_step / u.time, limit_kernel), noise)
-            t_end = tstop / u.time
-            rows = grid_points(t_end, step / u.time) + 1 if not adaptive else 1024
+            rows = settings.grid_count + 1 if not adaptive else 1024
             results = Results(self.assembly, record, rows)
-            if noise is not None:
-                results.seed = noise.seed
-                results.add_noise_currents(*noise.element_currents())
-            results.store(0.0)
-            breakpoints = all_breakpoints([s for s, _ in loop.varying], tstop, u.time)
-            steps = Steps(loop, method, step / u.time, min_step / u.time,
-                          min(max_step / u.time, limit_kernel),
-                          max_phase_step, breakpoints, t_end, grid=not adaptive, landings=noise)
-            store = results.store
-            if progress is not None:
-                store = _with_progress(results.store, progress, u.time, tstop)
             start = _time.perf_counter()
-            try:
+            if compiled:
+                time_loop = steps = CompiledLoop(self.assembly, results, settings, noise)
+                run = lambda: time_loop.run(results, progress, tstop)  # noqa: E731
+            else:
+                time_loop, steps = self._python_loop(settings, results, noise)
+                store = results.store
+                if progress is not None:
+                    store = _with_progress(results.store, progress, u.time, tstop)
                 if adaptive:
-                    run_adaptive(steps, t_end, lte, store)
+                    run = lambda: run_adaptive(steps, t_end, lte, store)  # noqa: E731
                 else:
-                    run_fixed(steps, t_end, store)
+                    run = lambda: run_fixed(steps, t_end, store)  # noqa: E731
+            try:
+                run()
             except (SimulationError, KeyboardInterrupt) as err:
-                err.results = self._finish(results, loop, steps, start)
+                err.results = self._finish(results, time_loop, steps, start)
                 raise
-            self._finish(results, loop, steps, start)
+            self._finish(results, time_loop, steps, start)
         if progress is not None:
             progress(tstop, tstop)
         return results
+
+    def _compiled(self, loop):
+        """Whether this run takes the compiled loop (loop: the run's argument)."""
+        if loop not in LOOPS:
+            raise ValueError(f"unknown loop {loop!r} (choose 'auto', 'compiled' or 'python')")
+        if loop == "python":
+            return False
+        why = unsupported(self.assembly)
+        if why and loop == "compiled":
+            raise ValueError(f"loop='compiled' cannot run this circuit: {why}")
+        return why is None
+
+    def _python_loop(self, s, results, noise):
+        """The Python loop of one run and its step control, at the first point."""
+        u = self.units
+        loop = TimeLoop(self.assembly, s.t_ramp, s.tol, s.max_iter, s.hysteresis,
+                        s.models_min_step, noise)
+        if noise is not None:
+            results.seed = noise.seed
+            results.add_noise_currents(*noise.element_currents())
+        results.store(0.0)
+        breakpoints = all_breakpoints([w for w, _ in loop.varying], s.tstop, u.time)
+        steps = Steps(loop, s.method, s.step, s.min_step, s.max_step, s.max_phase, breakpoints,
+                      s.t_end, grid=not s.adaptive, landings=noise)
+        return loop, steps
 
     def _noise(self, seed, min_step, tstop):
         """The noise of this run (noise.RunNoise), or None for a noise-free
@@ -198,7 +241,8 @@ class Transient:
     def _finish(results, loop, steps, start):
         results.trim()
         results.timing = dict(loop.timing, total=_time.perf_counter() - start,
-                              steps=loop.accepted, rejected=steps.rejected)
+                              steps=loop.accepted, rejected=steps.rejected,
+                              loop="compiled" if isinstance(loop, CompiledLoop) else "python")
         return results
 
 

@@ -55,10 +55,13 @@ class Results:
         self._node_index = {n: k for k, n in enumerate(self.node_names)}
         self._element_index = {e: k for k, e in enumerate(self.element_names)}
         eindex = {e: k for k, e in enumerate(elements)}
-        self._nodes = _as_slice(np.array([assembly.node_number[n] - 1 for n in self.node_names],
-                                         dtype=np.intp))
+        # What is recorded: unknowns (0-based) and element indices, in column order.
+        self.recorded_unknowns = np.array([assembly.node_number[n] - 1 for n in self.node_names],
+                                          dtype=np.int32)
         self._element_positions = [eindex[e] for e in self.element_names]
-        self._elements = _as_slice(np.array(self._element_positions, dtype=np.intp))
+        self.recorded_elements = np.array(self._element_positions, dtype=np.int32)
+        self._nodes = _as_slice(self.recorded_unknowns.astype(np.intp))
+        self._elements = _as_slice(self.recorded_elements.astype(np.intp))
         kinds = dict(zip(elements, assembly.kinds))
         self._current_sign = np.array([assembly.current_sign(circuit.elements[e])
                                        for e in self.element_names])
@@ -94,7 +97,7 @@ class Results:
         """Appends the kernel's present state as the point at time t (kernel units)."""
         k = self.count
         if k >= self._time.shape[0]:
-            self._resize(2 * k)
+            self.grow()
         self._time[k] = t
         if self.node_names:
             self._node_phase[k] = G.NodePhase[self._nodes]
@@ -108,6 +111,15 @@ class Results:
                 self._current[k, columns] += signs * G.ElementCurrent[sources]
             self._quanta[k] = G.ElementN[self._elements]
         self.count = k + 1
+
+    def outputs(self):
+        """The arrays a point is stored into, one row per point: time, node
+        phase and voltage, element phase, voltage, current and quanta."""
+        return tuple(getattr(self, name) for name in self._ARRAYS)
+
+    def grow(self):
+        """Room for as many points again."""
+        self._resize(2 * max(self._time.shape[0], 1))
 
     def _resize(self, rows):
         for name in self._ARRAYS:

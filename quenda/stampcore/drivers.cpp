@@ -12,6 +12,7 @@
 #include "../capi/convert.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 #include <new>
 #include <vector>
@@ -247,6 +248,20 @@ const Extent* models_ready(int32_t nelem) { return g_models.ready(nelem); }
 ElementModel* const* model_array() { return g_models.models.data(); }
 
 }  // namespace
+
+bool collected_models(ElementModel* const** models, int32_t* count, Extent* need) {
+    const size_t size = g_models.models.size();
+    if (size > size_t(INT32_MAX)) {
+        PyErr_SetString(PyExc_OverflowError, "more element models than a loop can count");
+        return false;
+    }
+    const Extent* ready = g_models.ready(static_cast<int32_t>(size));
+    if (!ready) return false;
+    *models = g_models.models.data();
+    *count = static_cast<int32_t>(size);
+    *need = *ready;
+    return true;
+}
 
 PyObject* InitElementModels(PyObject*, PyObject*) {
     int32_t nsource, nelem, nthreads;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "element_model.hpp"
+#include "kernel_api.hpp"
 
 #include "../capi/args.hpp"
 
@@ -65,12 +66,7 @@ bool check_model(ElementModel* m, Py_ssize_t node_len, Py_ssize_t elem_len, Wher
 // model of a class with host arrays whose InitModel never succeeded.
 bool check_usable(ElementModel* m, Where where);
 
-// The lengths a model needs of the arrays a driver hands it.
-struct Extent {
-    Py_ssize_t matrix[3];  // A0, A1, A2: largest slot position read + 1
-    Py_ssize_t rhs;        // B: largest unknown number
-    Py_ssize_t solution;   // the context's solution arrays: largest unknown number read
-};
+// The lengths a model needs of the arrays a driver hands it (Extent: kernel_api.hpp).
 Extent model_extent(const ElementModel* m);
 
 // Creates the Python type of an element class (a subclass of `base`, or the
@@ -80,6 +76,14 @@ PyTypeObject* create_element_type(const ElementClass& cls, PyTypeObject* base);
 // The reconstruction function of ElementModel pickles (module level).
 PyObject* rebuild_element_model(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames);
+
+// The models the last InitElementModels collected and the lengths they need
+// together, checked as the drivers check them (drivers.cpp); false with the
+// error set when no driver may walk them.
+bool collected_models(ElementModel* const** models, int32_t* count, Extent* need);
+
+// The capsule of the kernel's C-level interface (kernel_api.cpp).
+PyObject* make_kernel_api_capsule();
 
 // The module functions (drivers.cpp).
 PyObject* InitElementModels(PyObject* module, PyObject*);

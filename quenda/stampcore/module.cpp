@@ -104,7 +104,9 @@ PyMODINIT_FUNC PyInit_stampcore() {
         !add_import(module.get(), "qdconfig", "quenda.qdconfig") ||
         !add(module.get(), "RHSHelper", Ref::borrow(Py_None)) ||
         !add(module.get(), "NTHREADS", Ref::steal(PyLong_FromLong(4))) ||
-        PyModule_AddFunctions(module.get(), kFunctions) < 0)
+        PyModule_AddFunctions(module.get(), kFunctions) < 0 ||
+        // The C-level interface for time loops in other modules (kernel_api.hpp).
+        !add(module.get(), "_KERNEL_API", Ref::steal(make_kernel_api_capsule())))
         return nullptr;
     return module.release();
 }

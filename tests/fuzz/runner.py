@@ -18,8 +18,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import kernel  # noqa: E402
 import solver  # noqa: E402
+import steploop  # noqa: E402
 
-TARGETS = {"kernel": kernel.run_case, "solver": solver.run_case}
+TARGETS = {"kernel": kernel.run_case, "solver": solver.run_case, "steploop": steploop.run_case}
 
 
 def main(argv):

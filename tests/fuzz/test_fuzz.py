@@ -1,5 +1,6 @@
-"""The fuzz suite: every entry point of both modules called with what a
-careless or hostile caller could hand it (kernel.py, solver.py), each target
+"""The fuzz suite: every entry point of the kernel and the solver, and the
+compiled loop with its plans, called with what a careless or hostile caller
+could hand it (kernel.py, solver.py, steploop.py), each target
 in a child interpreter so that a crash fails its test and names the case.
 
 CI runs a fixed seed; `make fuzz` runs many more cases under the sanitizers
@@ -19,7 +20,7 @@ from conftest import isolated_env
 HERE = Path(__file__).resolve().parent
 SEED = int(os.environ.get("QUENDA_FUZZ_SEED", "8"))
 CASES = int(os.environ.get("QUENDA_FUZZ_CASES", "12000"))
-TARGETS = ("kernel", "solver")
+TARGETS = ("kernel", "solver", "steploop")
 CHUNK = 20000  # cases per child interpreter
 
 

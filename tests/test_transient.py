@@ -85,19 +85,6 @@ def test_second_order_against_closed_forms(error, method):
     assert coarse / fine > 3.6
 
 
-def test_rc_step_starts_consistently():
-    # A source that is on at t = 0: the trapezoidal rule started from zero
-    # derivatives and carried the inconsistency along (2.4 % error).
-    r, cap, i = 5.0, 0.5e-12, 1e-4
-    c = Circuit("RC step")
-    c.current_source("I1", "0", "n1", i)
-    c.resistor("R1", "n1", "0", r)
-    c.capacitor("C1", "n1", "0", cap)
-    res = Transient(c).run(tstop=20 * PS, step=0.25 * PS)
-    exact = i * r * (1 - np.exp(-res.time / (r * cap)))
-    assert np.abs(res.node_voltage("n1") - exact).max() < 2e-3 * i * r
-
-
 @pytest.mark.parametrize("build, text", [
     (lambda c: c.capacitor("C9", "n1", "0", 1e300), "C9: capacitance 1e+300 is outside the range"),
     (lambda c: c.resistor("R9", "n1", "0", 5e-324), "R9: resistance 4.94066e-324 is outside the range"),
